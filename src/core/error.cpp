@@ -1,0 +1,28 @@
+#include "error.hpp"
+
+#include <cstring>
+
+namespace csv_mendle {
+
+std::string MendleError::text() const {
+  switch (cause) {
+    case Cause::NulInPath:
+      return "file name contained an unexpected NUL byte";
+    case Cause::WriteWhole:
+      return "failed to write whole buffer";
+    case Cause::WriteBuffered:
+      return "failed to write the buffered data";
+    case Cause::OutOfMemory:
+      return "out of memory";
+    case Cause::QuarantineIsOutput:
+      return "quarantine_path names the same file as output_path";
+    case Cause::Os:
+      break;
+  }
+  char buffer[256];
+  // The GNU strerror_r returns the text, which may or may not be `buffer`.
+  const char* description = strerror_r(os_error, buffer, sizeof buffer);
+  return std::string(description) + " (os error " + std::to_string(os_error) + ")";
+}
+
+}  // namespace csv_mendle

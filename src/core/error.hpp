@@ -1,0 +1,48 @@
+// The library's one error type.  Errors are values until the Python boundary,
+// where each is turned into an exception exactly once.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace csv_mendle {
+
+struct MendleError {
+  enum class Kind { Io };
+  // What went wrong in an Io error: an operating-system error number, or one
+  // of the failures detected without a system call.
+  enum class Cause { Os, NulInPath, WriteWhole, WriteBuffered, OutOfMemory, QuarantineIsOutput };
+
+  Kind kind = Kind::Io;
+  Cause cause = Cause::Os;
+  int os_error = 0;  // the error number when cause is Os, else 0
+
+  static MendleError from_errno(int error_number) noexcept {
+    return MendleError{Kind::Io, Cause::Os, error_number};
+  }
+  static MendleError of(Cause cause) noexcept { return MendleError{Kind::Io, cause, 0}; }
+
+  // "{strerror} (os error N)", or the fixed text of the cause
+  // (QuarantineIsOutput: "quarantine_path names the same file as output_path").
+  std::string text() const;
+};
+
+// Either a value or a MendleError.
+template <class T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::move(value)) {}
+  Result(MendleError error) : v_(error) {}
+
+  bool ok() const noexcept { return v_.index() == 0; }
+  explicit operator bool() const noexcept { return ok(); }
+  T& value() & { return std::get<0>(v_); }
+  T&& value() && { return std::get<0>(std::move(v_)); }
+  const MendleError& error() const { return std::get<1>(v_); }
+
+ private:
+  std::variant<T, MendleError> v_;
+};
+
+}  // namespace csv_mendle

@@ -1,0 +1,21 @@
+// Dialect heuristics: guess the delimiter and the expected column count from
+// the head of the data, by parsing it with the tolerant parser.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace csv_mendle {
+
+// A field is blank when trimming Unicode White_Space from both ends leaves
+// nothing (the empty field is blank).  `field` is valid UTF-8.
+bool is_blank_field(std::string_view field) noexcept;
+
+// The most likely delimiter among ',', ';', tab and '|' (',' without evidence).
+unsigned char sniff_delimiter(std::string_view sample);
+
+// The most frequent field count among the first 100 non-blank rows; 0 when
+// there is no such row.
+std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter);
+
+}  // namespace csv_mendle

@@ -1,0 +1,1 @@
+#include "mendle_file.hpp"

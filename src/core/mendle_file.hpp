@@ -1,0 +1,32 @@
+// File repair: read a whole file, repair it in memory, write the clean CSV
+// and the quarantine CSV.  The only place that writes files.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "error.hpp"
+#include "mendle.hpp"
+
+namespace csv_mendle {
+
+struct RepairReport {
+  std::uint64_t total_rows = 0;
+  std::uint64_t mendled_rows = 0;
+  std::uint64_t repaired_rows = 0;
+  std::uint64_t quarantined_rows = 0;
+  std::uint64_t inferred_columns = 0;
+  char32_t detected_delimiter = U',';
+};
+
+// Reads the whole file at `path` (a path with a NUL byte fails before any
+// system call).
+Result<std::string> read_whole_file(std::string_view path);
+
+Result<RepairReport> mendle_file(std::string_view input_path, std::string_view output_path,
+                                 std::optional<std::string_view> quarantine_path,
+                                 const RepairOptions& options);
+
+}  // namespace csv_mendle

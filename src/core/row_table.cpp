@@ -1,0 +1,105 @@
+#include "row_table.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace csv_mendle {
+
+RowView RowTable::row(std::size_t i) const noexcept {
+  const RowEntry& entry = rows_[i];
+  const bool wide = (entry.first_end & wide_flag) != 0;
+  const std::uint64_t first = entry.first_end & ~wide_flag;
+  const std::uint64_t next =
+      i + 1 < rows_.size() ? (rows_[i + 1].first_end & ~wide_flag) : ends_.size();
+  const std::size_t count = static_cast<std::size_t>(wide ? (next - first) / 2 : next - first);
+  return RowView(text_.data() + entry.text_start, ends_.data() + first, nullptr, count, wide);
+}
+
+void RowTable::open_row() {
+  if (open_) discard_row();
+  open_ = true;
+  open_start_ = text_.size();
+  open_ends_.clear();
+}
+
+std::string_view RowTable::open_field(std::size_t i) const noexcept {
+  return open_view().field(i);
+}
+
+void RowTable::pad_open_row(std::size_t fields) {
+  const std::uint64_t end = text_.size() - open_start_;
+  if (open_ends_.size() < fields) open_ends_.resize(fields, end);
+}
+
+void RowTable::merge_open_row(std::size_t fields, std::string_view separator) {
+  const std::size_t n = open_ends_.size();
+  if (fields == 0 || n <= fields) return;
+  const std::size_t first = fields - 1;  // the field that takes in the surplus
+  const std::size_t joins = n - fields;  // separators to insert
+  if (!separator.empty()) {
+    // Grow the text once, then move each surplus field right to its place,
+    // from the last field backwards, writing the separator in front of it.
+    const std::size_t old_size = text_.size();
+    text_.resize(old_size + joins * separator.size());
+    char* base = text_.data() + open_start_;
+    std::size_t shift = joins * separator.size();
+    for (std::size_t k = n - 1; k > first; --k) {
+      const std::uint64_t begin = open_ends_[k - 1];
+      const std::uint64_t end = open_ends_[k];
+      std::memmove(base + begin + shift, base + begin, end - begin);
+      shift -= separator.size();
+      std::memcpy(base + begin + shift, separator.data(), separator.size());
+    }
+  }
+  open_ends_[first] = text_.size() - open_start_;
+  open_ends_.resize(fields);
+}
+
+void RowTable::commit_row() {
+  if (!open_) return;
+  const std::uint64_t length = text_.size() - open_start_;
+  const bool wide = length > 0xFFFFFFFFu;
+  RowEntry entry{open_start_, ends_.size() | (wide ? wide_flag : 0)};
+  if (wide) {
+    ends_.reserve(ends_.size() + 2 * open_ends_.size());
+    for (std::uint64_t end : open_ends_) {
+      ends_.push_back(static_cast<std::uint32_t>(end));
+      ends_.push_back(static_cast<std::uint32_t>(end >> 32));
+    }
+  } else {
+    for (std::uint64_t end : open_ends_) ends_.push_back(static_cast<std::uint32_t>(end));
+  }
+  rows_.push_back(entry);
+  open_ = false;
+  open_ends_.clear();
+}
+
+void RowTable::discard_row() noexcept {
+  if (!open_) return;
+  text_.resize(open_start_);
+  open_ends_.clear();
+  open_ = false;
+}
+
+void RowTable::clear() noexcept {
+  text_.clear();
+  ends_.clear();
+  rows_.clear();
+  open_ends_.clear();
+  open_start_ = 0;
+  open_ = false;
+}
+
+void RowTable::shrink_to_fit() {
+  text_.shrink_to_fit();
+  ends_.shrink_to_fit();
+  rows_.shrink_to_fit();
+  open_ends_.shrink_to_fit();
+}
+
+std::size_t RowTable::memory_bytes() const noexcept {
+  return text_.capacity() + ends_.capacity() * sizeof(std::uint32_t) +
+         rows_.capacity() * sizeof(RowEntry) + open_ends_.capacity() * sizeof(std::uint64_t);
+}
+
+}  // namespace csv_mendle

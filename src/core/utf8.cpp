@@ -1,0 +1,1 @@
+#include "utf8.hpp"

@@ -1,0 +1,84 @@
+#include "row_table.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace csv_mendle {
+namespace {
+
+void add_row(RowTable& table, const std::vector<std::string>& fields) {
+  table.open_row();
+  for (const auto& f : fields) {
+    table.text() += f;
+    table.close_field();
+  }
+}
+
+std::vector<std::string> fields_of(RowView row) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < row.size(); ++i) out.emplace_back(row.field(i));
+  return out;
+}
+
+TEST(row_table, committed_rows_read_back_in_order_and_discarded_rows_leave_no_trace) {
+  RowTable table;
+  add_row(table, {"a", "", "ccc"});
+  table.commit_row();
+  add_row(table, {"dropped", "x"});
+  table.discard_row();
+  add_row(table, {""});
+  table.commit_row();
+  add_row(table, {"left open"});  // an open row is not part of the table
+
+  ASSERT_EQ(table.size(), 2u);
+  EXPECT_EQ(fields_of(table.row(0)), (std::vector<std::string>{"a", "", "ccc"}));
+  EXPECT_EQ(fields_of(table.row(1)), (std::vector<std::string>{""}));
+  EXPECT_EQ(table.row(0).text(), "accc");
+}
+
+TEST(row_table, padding_appends_empty_fields_and_merging_joins_the_surplus) {
+  struct Case {
+    std::vector<std::string> fields;
+    std::size_t width;
+    std::string separator;
+    std::vector<std::string> padded, merged;
+  };
+  const std::vector<Case> cases = {
+      {{"a"}, 3, ",", {"a", "", ""}, {"a"}},
+      {{"a", "b", "c", "d", "e"}, 3, ",", {"a", "b", "c", "d", "e"}, {"a", "b", "c,d,e"}},
+      {{"a", "b"}, 1, ";", {"a", "b"}, {"a;b"}},
+      {{"", "", ""}, 2, "\xC3\x82", {"", "", ""}, {"", "\xC3\x82"}},
+      {{"a", "b", "c"}, 2, "\xC3\x82", {"a", "b", "c"}, {"a", "b\xC3\x82" "c"}},
+      {{"x", "y"}, 2, ",", {"x", "y"}, {"x", "y"}},
+  };
+  for (const auto& c : cases) {
+    RowTable table;
+    add_row(table, {"before"});
+    table.commit_row();
+    add_row(table, c.fields);
+    table.pad_open_row(c.width);
+    table.commit_row();
+    add_row(table, c.fields);
+    table.merge_open_row(c.width, c.separator);
+    table.commit_row();
+    EXPECT_EQ(fields_of(table.row(1)), c.padded);
+    EXPECT_EQ(fields_of(table.row(2)), c.merged);
+    EXPECT_EQ(fields_of(table.row(0)), (std::vector<std::string>{"before"}));
+  }
+}
+
+TEST(row_table, clear_empties_the_table_for_reuse) {
+  RowTable table;
+  add_row(table, {"a", "b"});
+  table.commit_row();
+  table.clear();
+  EXPECT_TRUE(table.empty());
+  add_row(table, {"c"});
+  table.commit_row();
+  EXPECT_EQ(fields_of(table.row(0)), (std::vector<std::string>{"c"}));
+}
+
+}  // namespace
+}  // namespace csv_mendle
