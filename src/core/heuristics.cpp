@@ -1,1 +1,146 @@
 #include "heuristics.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+#include "parser.hpp"
+#include "row_table.hpp"
+
+namespace csv_mendle {
+namespace {
+
+// Field counts and how often each occurred, in the order the counts were
+// first met in the data.  A handful of distinct counts is the rule, so a
+// linear search beats a map, and the order makes ties deterministic.
+class Tally {
+ public:
+  void add(std::uint64_t count) {
+    for (auto& entry : entries_) {
+      if (entry.first == count) {
+        ++entry.second;
+        return;
+      }
+    }
+    entries_.emplace_back(count, 1);
+  }
+
+  bool empty() const noexcept { return entries_.empty(); }
+
+  // The count with the highest tally among those of at least `min_count`, as
+  // {count, tally}; {0, 0} when there is none.  Of tied counts the one met
+  // first in the data is taken, so the same data always gives the same answer.
+  std::pair<std::uint64_t, std::int32_t> mode(std::uint64_t min_count) const noexcept {
+    std::pair<std::uint64_t, std::int32_t> best{0, 0};
+    for (const auto& entry : entries_) {
+      if (entry.first >= min_count && entry.second > best.second) best = entry;
+    }
+    return best;
+  }
+
+ private:
+  std::vector<std::pair<std::uint64_t, std::int32_t>> entries_;
+};
+
+// Feeds the field count of each counted row of `data`, parsed with
+// `delimiter` and the double quote, to `visit` until it returns false or the
+// data ends.  Rows of one blank field (blank or whitespace-only lines) are
+// skipped and not counted.
+template <typename Visit>
+void for_each_counted_row(std::string_view data, unsigned char delimiter, Visit visit) {
+  ResilientParser parser = make_parser(data, delimiter, '"', true);
+  RowTable row;  // holds one row at a time
+  while (true) {
+    row.clear();
+    if (!next_row(parser, row)) return;
+    const std::size_t fields = row.open_field_count();
+    if (fields == 1 && is_blank_field(row.open_field(0))) continue;
+    if (!visit(static_cast<std::uint64_t>(fields))) return;
+  }
+}
+
+// Length of the Unicode White_Space character at the start of `s`, or 0 if
+// it does not start with one.
+std::size_t white_space_length(std::string_view s) noexcept {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char b0 = byte(0);
+  if (b0 == ' ' || (b0 >= 0x09 && b0 <= 0x0D)) return 1;
+  if (s.size() >= 2 && b0 == 0xC2 && (byte(1) == 0x85 || byte(1) == 0xA0)) return 2;  // U+0085, U+00A0
+  if (s.size() < 3) return 0;
+  const unsigned char b1 = byte(1);
+  const unsigned char b2 = byte(2);
+  if (b0 == 0xE1) return b1 == 0x9A && b2 == 0x80 ? 3 : 0;  // U+1680
+  if (b0 == 0xE3) return b1 == 0x80 && b2 == 0x80 ? 3 : 0;  // U+3000
+  if (b0 != 0xE2) return 0;
+  if (b1 == 0x80) {
+    // U+2000..U+200A, U+2028, U+2029, U+202F
+    return (b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF ? 3 : 0;
+  }
+  return b1 == 0x81 && b2 == 0x9F ? 3 : 0;  // U+205F
+}
+
+}  // namespace
+
+bool is_blank_field(std::string_view field) noexcept {
+  // Trimming White_Space from both ends leaves nothing exactly when every
+  // character is White_Space.
+  while (!field.empty()) {
+    const std::size_t length = white_space_length(field);
+    if (length == 0) return false;
+    field.remove_prefix(length);
+  }
+  return true;
+}
+
+unsigned char sniff_delimiter(std::string_view sample) {
+  constexpr unsigned char candidates[] = {',', ';', '\t', '|'};  // also the order of preference
+  constexpr std::size_t row_limit = 50;
+
+  double best_score = -1.0;
+  unsigned char best = ',';
+  std::vector<std::uint64_t> counts;
+  counts.reserve(row_limit);
+  for (const unsigned char candidate : candidates) {
+    counts.clear();
+    for_each_counted_row(sample, candidate, [&](std::uint64_t fields) {
+      counts.push_back(fields);
+      return counts.size() < row_limit;
+    });
+
+    // Consistency (share of rows with the most common width of at least 2
+    // fields) times breadth (ln of that width, at least 1).  Rows of one
+    // field stay in N and so lower the score.
+    double score = 0.0;
+    if (counts.size() >= 2) {
+      Tally tally;
+      for (const std::uint64_t fields : counts) tally.add(fields);
+      const auto [width, rows] = tally.mode(2);
+      if (rows > 0) {
+        score = (static_cast<double>(rows) / static_cast<double>(counts.size())) *
+                std::max(std::log(static_cast<double>(width)), 1.0);
+      }
+    }
+    // Only a strictly better score wins, so earlier candidates win ties.
+    if (score > best_score) {
+      best_score = score;
+      best = candidate;
+    }
+  }
+  return best;
+}
+
+std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter) {
+  constexpr std::size_t row_limit = 100;
+  Tally tally;
+  std::size_t counted = 0;
+  for_each_counted_row(data, delimiter, [&](std::uint64_t fields) {
+    tally.add(fields);
+    return ++counted < row_limit;
+  });
+  if (tally.empty()) return 0;
+  return tally.mode(1).first;  // rows of one field take part too
+}
+
+}  // namespace csv_mendle

@@ -1,1 +1,245 @@
 #include "parser.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "utf8.hpp"
+
+namespace csv_mendle {
+namespace {
+
+using Byte = unsigned char;
+
+constexpr Byte CR = '\r';
+constexpr Byte LF = '\n';
+
+enum class State {
+  Start,       // at the start of a field
+  Unquoted,    // inside a field that did not begin with a quote
+  Quoted,      // inside a quoted field
+  AfterQuote,  // after the quote that closed a quoted field
+};
+
+// Spaces and tabs are blanks, except a byte equal to the delimiter, which
+// always separates.
+inline bool is_blank(Byte b, Byte delimiter) noexcept {
+  return (b == ' ' || b == '\t') && b != delimiter;
+}
+
+inline bool ends_field(Byte b, Byte delimiter) noexcept {
+  return b == delimiter || b == CR || b == LF;
+}
+
+std::uint64_t skip_blanks(const Byte* d, std::uint64_t n, std::uint64_t x, Byte delimiter) noexcept {
+  while (x < n && is_blank(d[x], delimiter)) ++x;
+  return x;
+}
+
+// Offset of the first delimiter, CR or LF at or after `from`, or `n`.  Eight
+// bytes at a time while whole words remain.
+std::uint64_t find_unquoted_stop(const Byte* d, std::uint64_t from, std::uint64_t n,
+                                 Byte delimiter) noexcept {
+  constexpr std::uint64_t ones = 0x0101010101010101ULL;
+  constexpr std::uint64_t highs = 0x8080808080808080ULL;
+  const std::uint64_t delimiters = ones * delimiter;
+  const auto has_zero_byte = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
+  while (n - from >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, d + from, 8);
+    if (has_zero_byte(word ^ delimiters) | has_zero_byte(word ^ (ones * CR)) |
+        has_zero_byte(word ^ (ones * LF)))
+      break;
+    from += 8;
+  }
+  while (from < n && !ends_field(d[from], delimiter)) ++from;
+  return from;
+}
+
+// The stray-quote test for the quote at `p` inside a quoted field, followed by
+// at least one byte that is not a quote.  The quote closes its field when what
+// follows it, after blanks, is a delimiter, a line end or the end of the
+// input.  Otherwise it is a literal quote exactly when a later quote on the
+// same line is followed, after blanks, by a delimiter, a line end or the end
+// of the input.
+bool stray_quote_is_literal(ResilientParser& parser, const Byte* d, std::uint64_t n,
+                            std::uint64_t p) noexcept {
+  const Byte delimiter = parser.delimiter;
+  const Byte quote = parser.quote;
+
+  const std::uint64_t after = p + 1;
+  if (!(parser.memo_blank_from <= after && after <= parser.memo_blank_to)) {
+    parser.memo_blank_from = after;
+    parser.memo_blank_to = skip_blanks(d, n, after, delimiter);
+  }
+  const std::uint64_t first = parser.memo_blank_to;
+  if (first == n || ends_field(d[first], delimiter)) return false;
+
+  if (!(parser.memo_scan_from <= first && first <= parser.memo_scan_to)) {
+    std::uint64_t k = first;
+    bool literal = false;
+    while (k < n) {
+      const Byte b = d[k];
+      if (b == CR || b == LF) break;  // the scan never crosses a line end
+      if (b == quote) {
+        const std::uint64_t behind = skip_blanks(d, n, k + 1, delimiter);
+        if (behind == n || ends_field(d[behind], delimiter)) {
+          literal = true;
+          break;
+        }
+        // Everything between is blank, so a quote there (a blank quote byte)
+        // reaches the same byte behind its blanks and does not qualify either.
+        k = behind;
+        continue;
+      }
+      ++k;
+    }
+    parser.memo_scan_from = first;
+    parser.memo_scan_to = k;
+    parser.memo_scan_literal = literal;
+  }
+  return parser.memo_scan_literal;
+}
+
+}  // namespace
+
+std::uint64_t bom_offset(std::string_view data) noexcept {
+  return data.size() >= 3 && data.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+}
+
+ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsigned char quote,
+                            bool repair_quotes) noexcept {
+  ResilientParser parser;
+  parser.data = data;
+  parser.position = bom_offset(data);
+  parser.line = 1;
+  parser.repair_quotes = repair_quotes;
+  parser.delimiter = delimiter;
+  parser.quote = quote;
+  return parser;
+}
+
+bool next_row(ResilientParser& parser, RowTable& out) {
+  const char* const chars = parser.data.data();
+  const Byte* const d = reinterpret_cast<const Byte*>(chars);
+  const std::uint64_t n = parser.data.size();
+  std::uint64_t pos = parser.position;
+  if (pos >= n) return false;
+
+  const Byte delimiter = parser.delimiter;
+  const Byte quote = parser.quote;
+  out.open_row();
+  std::string& text = out.text();  // the field buffer is the tail of the table's text
+  std::size_t field_start = text.size();
+  const auto complete_field = [&] {
+    decode_tail_lossy(text, field_start);
+    out.close_field();
+    field_start = text.size();
+  };
+
+  State state = State::Start;
+  while (pos < n) {
+    const Byte c = d[pos];
+    bool row_ends = false;
+    switch (state) {
+      case State::Start:
+        if (c == quote) {
+          ++pos;  // the opening quote is not part of the text
+          state = State::Quoted;
+        } else if (c == delimiter) {
+          ++pos;
+          complete_field();
+        } else if (c == CR || c == LF) {
+          row_ends = true;
+        } else {
+          text.push_back(static_cast<char>(c));  // spaces and tabs too
+          ++pos;
+          state = State::Unquoted;
+        }
+        break;
+
+      case State::Unquoted: {
+        // Quotes, spaces and tabs are ordinary text here.
+        const std::uint64_t stop = find_unquoted_stop(d, pos, n, delimiter);
+        text.append(chars + pos, stop - pos);
+        pos = stop;
+        if (pos == n) break;
+        if (d[pos] == delimiter) {
+          ++pos;
+          complete_field();
+          state = State::Start;
+        } else {
+          row_ends = true;
+        }
+        break;
+      }
+
+      case State::Quoted: {
+        // Delimiters, CRs and LFs are text up to the next quote; each LF
+        // still counts as a line.
+        const void* hit = std::memchr(chars + pos, quote, n - pos);
+        const std::uint64_t stop = hit ? static_cast<std::uint64_t>(static_cast<const char*>(hit) - chars) : n;
+        parser.line += static_cast<std::uint64_t>(std::count(d + pos, d + stop, LF));
+        text.append(chars + pos, stop - pos);
+        pos = stop;
+        if (pos == n) break;
+        if (pos + 1 == n) {
+          ++pos;  // a quote that ends the input closes the field
+          state = State::AfterQuote;
+        } else if (d[pos + 1] == quote) {
+          text.push_back(static_cast<char>(quote));  // a doubled quote stands for one
+          pos += 2;
+        } else if (parser.repair_quotes && stray_quote_is_literal(parser, d, n, pos)) {
+          text.push_back(static_cast<char>(quote));
+          ++pos;
+        } else {
+          ++pos;
+          state = State::AfterQuote;
+        }
+        break;
+      }
+
+      case State::AfterQuote:
+        if (c == delimiter) {
+          ++pos;
+          complete_field();
+          state = State::Start;
+        } else if (c == ' ' || c == '\t') {
+          ++pos;  // blanks behind a closing quote are dropped
+        } else if (c == CR || c == LF) {
+          row_ends = true;
+        } else {
+          text.push_back(static_cast<char>(c));  // text after the quote joins the field
+          ++pos;
+          state = State::Unquoted;
+        }
+        break;
+    }
+
+    if (row_ends) {
+      // CR LF is one line break; a lone CR or LF is one each.
+      if (d[pos] == CR) ++pos;
+      if (pos < n && d[pos] == LF) ++pos;
+      ++parser.line;
+      complete_field();
+      parser.position = pos;
+      return true;
+    }
+  }
+
+  // The input ended: whatever the state, the field buffer is the last field,
+  // and an unclosed quoted field has taken in everything up to here.
+  complete_field();
+  parser.position = pos;
+  return true;
+}
+
+std::vector<std::string> next_row_fields(ResilientParser& parser) {
+  RowTable table;
+  std::vector<std::string> fields;
+  if (!next_row(parser, table)) return fields;
+  fields.reserve(table.open_field_count());
+  for (std::size_t i = 0; i < table.open_field_count(); ++i) fields.emplace_back(table.open_field(i));
+  return fields;
+}
+
+}  // namespace csv_mendle

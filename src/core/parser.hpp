@@ -23,14 +23,25 @@ struct ResilientParser {
   unsigned char delimiter = ',';
   unsigned char quote = '"';
 
-  // Memo of the stray-quote test, kept so that a line full of stray quotes
-  // costs linear time: the offset of the next quote at or after `memo_from`
-  // on the current line that is followed, after blanks, by a delimiter, a
-  // line end or the end of the input (or the line end / input end if there
-  // is none).  Internal to next_row.
-  std::uint64_t memo_from = UINT64_MAX;
-  std::uint64_t memo_result = 0;
-  bool memo_found = false;
+  // Memo of the stray-quote test, so that a line full of stray quotes costs
+  // linear time.  Internal to next_row: each entry is a fact about `data`
+  // under this delimiter and quote, and since the offsets asked about only
+  // grow, every byte of a line is looked at a bounded number of times.
+  //
+  // Blank run: for every offset x in [memo_blank_from, memo_blank_to], the
+  // first byte at or after x that is not a space or tab (a byte equal to the
+  // delimiter counts as not blank) is at memo_blank_to (the data size if
+  // none is).
+  std::uint64_t memo_blank_from = UINT64_MAX;
+  std::uint64_t memo_blank_to = 0;
+  // Line scan: for every offset x in [memo_scan_from, memo_scan_to], the
+  // first byte at or after x that is CR, LF or a quote followed, after
+  // blanks, by the delimiter, CR, LF or the end of the input lies at
+  // memo_scan_to (the data size if none does); memo_scan_literal tells
+  // whether it is such a quote, which makes an earlier stray quote literal.
+  std::uint64_t memo_scan_from = UINT64_MAX;
+  std::uint64_t memo_scan_to = 0;
+  bool memo_scan_literal = false;
 };
 
 // Builds a parser over `data` starting at the byte-order-mark offset, line 1.

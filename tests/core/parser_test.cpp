@@ -1,0 +1,434 @@
+#include "parser.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "row_table.hpp"
+#include "utf8.hpp"
+
+namespace csv_mendle {
+namespace {
+
+using Fields = std::vector<std::string>;
+using Rows = std::vector<Fields>;
+
+struct Parsed {
+  Rows rows;
+  std::vector<std::uint64_t> lines;      // `line` after each row
+  std::vector<std::uint64_t> positions;  // `position` after each row
+  std::uint64_t final_line = 0;
+};
+
+ResilientParser parser_at(std::string_view data, std::uint64_t position, unsigned char delimiter,
+                          unsigned char quote, bool repair_quotes) {
+  ResilientParser parser;
+  parser.data = data;
+  parser.position = position;
+  parser.line = 1;
+  parser.repair_quotes = repair_quotes;
+  parser.delimiter = delimiter;
+  parser.quote = quote;
+  return parser;
+}
+
+Parsed parse_all(std::string_view data, unsigned char delimiter, unsigned char quote,
+                 bool repair_quotes, std::uint64_t position = 0) {
+  ResilientParser parser = parser_at(data, position, delimiter, quote, repair_quotes);
+  Parsed out;
+  for (Fields row = next_row_fields(parser); !row.empty(); row = next_row_fields(parser)) {
+    out.rows.push_back(std::move(row));
+    out.lines.push_back(parser.line);
+    out.positions.push_back(parser.position);
+  }
+  out.final_line = parser.line;
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Reference parser: the row algorithm taken byte by byte, with the stray-quote
+// test rescanning the rest of the line for every quote.  Slow but plain; the
+// real parser must agree with it on every input.
+
+struct Reference {
+  std::string_view data;
+  std::uint64_t position = 0;
+  std::uint64_t line = 1;
+  bool repair_quotes = true;
+  unsigned char delimiter = ',';
+  unsigned char quote = '"';
+
+  unsigned char at(std::uint64_t i) const { return static_cast<unsigned char>(data[i]); }
+  bool blank(std::uint64_t i) const {
+    return (at(i) == ' ' || at(i) == '\t') && at(i) != delimiter;
+  }
+  bool separates(std::uint64_t i) const {
+    return at(i) == delimiter || at(i) == '\r' || at(i) == '\n';
+  }
+
+  bool stray_quote_is_literal(std::uint64_t p) const {
+    const std::uint64_t n = data.size();
+    std::uint64_t q = p + 1;
+    while (q < n && blank(q)) ++q;
+    if (q == n || separates(q)) return false;
+    for (std::uint64_t k = q; k < n; ++k) {
+      if (at(k) == '\r' || at(k) == '\n') return false;
+      if (at(k) == quote) {
+        std::uint64_t j = k + 1;
+        while (j < n && blank(j)) ++j;
+        if (j == n || separates(j)) return true;
+      }
+    }
+    return false;
+  }
+
+  std::optional<Fields> next_row() {
+    const std::uint64_t n = data.size();
+    if (position >= n) return std::nullopt;
+    enum { Start, Unquoted, Quoted, AfterQuote } state = Start;
+    Fields row;
+    std::string buffer;
+    const auto complete = [&] {
+      std::string field;
+      append_lossy_utf8(field, buffer);
+      row.push_back(field);
+      buffer.clear();
+    };
+    while (true) {
+      if (position >= n) {
+        complete();
+        return row;
+      }
+      const unsigned char c = at(position);
+      bool end_row = false;
+      switch (state) {
+        case Start:
+          if (c == quote) {
+            ++position;
+            state = Quoted;
+          } else if (c == delimiter) {
+            ++position;
+            complete();
+          } else if (c == '\r' || c == '\n') {
+            end_row = true;
+          } else {
+            buffer.push_back(static_cast<char>(c));
+            ++position;
+            state = Unquoted;
+          }
+          break;
+        case Unquoted:
+          if (c == delimiter) {
+            ++position;
+            complete();
+            state = Start;
+          } else if (c == '\r' || c == '\n') {
+            end_row = true;
+          } else {
+            buffer.push_back(static_cast<char>(c));
+            ++position;
+          }
+          break;
+        case Quoted:
+          if (c == quote) {
+            if (position + 1 == n) {
+              ++position;
+              state = AfterQuote;
+            } else if (at(position + 1) == quote) {
+              buffer.push_back(static_cast<char>(quote));
+              position += 2;
+            } else if (!repair_quotes || !stray_quote_is_literal(position)) {
+              ++position;
+              state = AfterQuote;
+            } else {
+              buffer.push_back(static_cast<char>(quote));
+              ++position;
+            }
+          } else {
+            if (c == '\n') ++line;
+            buffer.push_back(static_cast<char>(c));
+            ++position;
+          }
+          break;
+        case AfterQuote:
+          if (c == delimiter) {
+            ++position;
+            complete();
+            state = Start;
+          } else if (c == ' ' || c == '\t') {
+            ++position;
+          } else if (c == '\r' || c == '\n') {
+            end_row = true;
+          } else {
+            buffer.push_back(static_cast<char>(c));
+            ++position;
+            state = Unquoted;
+          }
+          break;
+      }
+      if (end_row) {
+        if (at(position) == '\r') ++position;
+        if (position < n && at(position) == '\n') ++position;
+        ++line;
+        complete();
+        return row;
+      }
+    }
+  }
+};
+
+Parsed reference_parse(std::string_view data, unsigned char delimiter, unsigned char quote,
+                       bool repair_quotes) {
+  Reference ref{data, 0, 1, repair_quotes, delimiter, quote};
+  Parsed out;
+  while (auto row = ref.next_row()) {
+    out.rows.push_back(std::move(*row));
+    out.lines.push_back(ref.line);
+    out.positions.push_back(ref.position);
+  }
+  out.final_line = ref.line;
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+
+struct Case {
+  const char* name;
+  std::string input;
+  Rows rows;
+  std::vector<std::uint64_t> lines;  // `line` after each row; empty: not checked
+  unsigned char delimiter = ',';
+  unsigned char quote = '\'';
+  bool repair_quotes = true;
+};
+
+void check_cases(const std::vector<Case>& cases) {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Parsed got = parse_all(c.input, c.delimiter, c.quote, c.repair_quotes);
+    EXPECT_EQ(got.rows, c.rows);
+    if (!c.lines.empty()) {
+      EXPECT_EQ(got.lines, c.lines);
+    }
+    EXPECT_EQ(got.positions.empty() ? 0 : got.positions.back(), c.input.size());
+  }
+}
+
+TEST(parser, rows_fields_and_line_numbers_of_plain_data) {
+  check_cases({
+      {"empty input has no row", "", {}, {}},
+      {"two lines", "a,b\nc,d\n", {{"a", "b"}, {"c", "d"}}, {2, 3}},
+      {"no final line break", "a,b", {{"a", "b"}}, {1}},
+      {"lone line break is one empty field", "\n", {{""}}, {2}},
+      {"empty line between rows", "a\n\nb\n", {{"a"}, {""}, {"b"}}, {2, 3, 4}},
+      {"trailing delimiter before line end", "a,\n", {{"a", ""}}, {2}},
+      {"lone delimiter", ",\n", {{"", ""}}, {2}},
+      {"trailing delimiter at end of input", "a,", {{"a", ""}}, {1}},
+      {"blanks in unquoted fields stay", "a ,b\n", {{"a ", "b"}}, {}},
+      {"space before a quote makes the field unquoted", " 'a',b\n", {{" 'a'", "b"}}, {}},
+      {"quotes inside an unquoted field are text", "a'b'c,d\n", {{"a'b'c", "d"}}, {}},
+      {"invalid UTF-8 becomes U+FFFD", "\xC3\x28,\xFF\n", {{"\xEF\xBF\xBD(", "\xEF\xBF\xBD"}}, {}},
+      {"valid UTF-8 is kept", "\xC3\xA9,\xF0\x9F\x98\x80\n", {{"\xC3\xA9", "\xF0\x9F\x98\x80"}}, {}},
+  });
+}
+
+TEST(parser, line_breaks_cr_lf_and_their_combinations) {
+  check_cases({
+      {"CR LF", "a\r\nb", {{"a"}, {"b"}}, {2, 2}},
+      {"lone CR", "a\rb", {{"a"}, {"b"}}, {2, 2}},
+      {"lone LF", "a\nb", {{"a"}, {"b"}}, {2, 2}},
+      {"CR CR LF is two breaks", "\r\r\n", {{""}, {""}}, {2, 3}},
+      {"LF CR is two breaks", "\n\r", {{""}, {""}}, {2, 3}},
+      {"CR at end of input", "a,b\r", {{"a", "b"}}, {2}},
+      {"LF inside quotes counts, the row end too", "'a\nb',c\n", {{"a\nb", "c"}}, {3}},
+      {"CR inside quotes does not count", "'a\rb'\n", {{"a\rb"}}, {2}},
+      {"CR LF inside quotes counts once", "'a\r\nb'\r\nc", {{"a\r\nb"}, {"c"}}, {3, 3}},
+      {"unclosed quote swallows line breaks", "'abc,def\nghi", {{"abc,def\nghi"}}, {2}},
+      {"line break ends a field after its closing quote", "'a'\r\n'b'", {{"a"}, {"b"}}, {2, 2}},
+  });
+}
+
+TEST(parser, quoted_fields_and_text_after_the_closing_quote) {
+  check_cases({
+      {"delimiter inside quotes", "'a,b',c\n", {{"a,b", "c"}}, {}},
+      {"doubled quote", "'a''b'\n", {{"a'b"}}, {}},
+      {"doubled double quote", "\"x\"\"y\"", {{"x\"y"}}, {}, ',', '"'},
+      {"blanks after the closing quote are dropped", "'abc'  ,x\n", {{"abc", "x"}}, {}},
+      {"text after the closing quote joins", "'abc'def,x\n", {{"abcdef", "x"}}, {}},
+      {"blanks between closing quote and text are lost", "'abc' def\n", {{"abcdef"}}, {}},
+      {"quote ending the input closes the field", "'abc'", {{"abc"}}, {1}},
+      {"opening quote ending the input", "a,'", {{"a", ""}}, {1}},
+      {"empty quoted fields", "'','',''\n", {{"", "", ""}}, {}},
+      {"doubled quote at the end of the input leaves the field open", "'a''", {{"a'"}}, {}},
+      {"semicolon delimiter, commas quoted", "'a,b';'c,d'\n", {{"a,b", "c,d"}}, {}, ';'},
+      {"space delimiter splits after a closing quote", "'a' b", {{"a", "b"}}, {}, ' '},
+  });
+}
+
+TEST(parser, stray_quotes_with_and_without_repair) {
+  struct StrayCase {
+    const char* name;
+    std::string input;
+    unsigned char delimiter;
+    Rows repaired, unrepaired;
+  };
+  const std::vector<StrayCase> cases = {
+      {"quoted word inside a quoted field", "'He said 'hi' there',x\n", ',',
+       {{"He said 'hi' there", "x"}}, {{"He said hi' there'", "x"}}},
+      {"later quote before the delimiter", "'a'b',c\n", ',', {{"a'b", "c"}}, {{"ab'", "c"}}},
+      {"last quote on the line is followed by the line end", "'a' 'b'\n", ',', {{"a' 'b"}},
+       {{"a'b'"}}},
+      {"no later quote qualifies", "'a'b\n", ',', {{"ab"}}, {{"ab"}}},
+      {"tab delimiter behind a closing quote", "'a'\t'b'\n", '\t', {{"a", "b"}}, {{"a", "b"}}},
+      {"tab is a blank under a comma delimiter", "'a'\t'b'\n", ',', {{"a'\t'b"}}, {{"a'b'"}}},
+      {"scan stops at the line end", "'a'b\nc'\n", ',', {{"ab"}, {"c'"}}, {{"ab"}, {"c'"}}},
+      {"a qualifying quote at the end of the input", "'a'b'", ',', {{"a'b"}}, {{"ab'"}}},
+      {"blanks then end of input behind the later quote", "'a'b' \t", ',', {{"a'b"}},
+       {{"ab' \t"}}},
+      {"quote right after the blanks is judged itself", "'a' ',y\n", ',', {{"a' ", "y"}},
+       {{"a'", "y"}}},
+      {"a quote followed by text does not qualify", "'a' 'x,y\n", ',', {{"a'x", "y"}},
+       {{"a'x", "y"}}},
+      {"blanks then a delimiter close the quote", "'a' \t,b\n", ',', {{"a", "b"}}, {{"a", "b"}}},
+      {"doubled quotes are judged one by one", "'a'b''c\n", ',', {{"ab''c"}}, {{"ab''c"}}},
+      {"a doubled quote later on the line makes the first literal, then reads as one quote",
+       "'a'b'',c\n", ',', {{"a'b',c\n"}}, {{"ab''", "c"}}},
+  };
+  for (const StrayCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(parse_all(c.input, c.delimiter, '\'', true).rows, c.repaired);
+    EXPECT_EQ(parse_all(c.input, c.delimiter, '\'', false).rows, c.unrepaired);
+  }
+}
+
+TEST(parser, end_marker_repeats_and_position_only_moves_forward) {
+  const std::string data = "a,b\n'c\nd'\r\n\n";
+  ResilientParser parser = make_parser(data, ',', '\'', true);
+  RowTable table;
+  std::uint64_t last = parser.position;
+  int rows = 0;
+  while (next_row(parser, table)) {
+    EXPECT_GT(parser.position, last);
+    last = parser.position;
+    table.commit_row();
+    ++rows;
+  }
+  EXPECT_EQ(rows, 3);
+  EXPECT_EQ(parser.position, data.size());
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_FALSE(next_row(parser, table));
+    EXPECT_EQ(parser.position, data.size());
+    EXPECT_EQ(parser.line, 5u);
+  }
+  EXPECT_EQ(table.size(), 3u);
+}
+
+TEST(parser, fields_are_decoded_in_place_behind_rows_already_in_the_table) {
+  // Each row's text lands behind the committed rows of the same table; the
+  // lossy decoding must touch only the field it completes.
+  const std::string data = "ok,\xC3\n\xE2\x82,good\xC3\xA9,\xED\xA0\x80x\n";
+  ResilientParser parser = make_parser(data, ',', '"', true);
+  RowTable table;
+  while (next_row(parser, table)) table.commit_row();
+  ASSERT_EQ(table.size(), 2u);
+  const auto fields = [&](std::size_t r) {
+    Fields out;
+    for (std::size_t i = 0; i < table.row(r).size(); ++i) out.emplace_back(table.row(r).field(i));
+    return out;
+  };
+  EXPECT_EQ(fields(0), (Fields{"ok", "\xEF\xBF\xBD"}));
+  EXPECT_EQ(fields(1), (Fields{"\xEF\xBF\xBD", "good\xC3\xA9", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx"}));
+}
+
+TEST(parser, byte_order_mark_offset) {
+  const struct {
+    std::string data;
+    std::uint64_t offset;
+  } cases[] = {
+      {"", 0},
+      {"\xEF\xBB", 0},
+      {"\xEF\xBB\xBF", 3},
+      {"\xEF\xBB\xBF" "a,b", 3},
+      {"\xEF\xBB\xBE" "a", 0},
+      {"a\xEF\xBB\xBF", 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(bom_offset(c.data), c.offset) << c.data;
+
+  // make_parser skips the mark; a parser built at 0 keeps it as U+FEFF text.
+  const std::string data = "\xEF\xBB\xBF" "a,b\n";
+  ResilientParser skipping = make_parser(data, ',', '"', true);
+  EXPECT_EQ(next_row_fields(skipping), (Fields{"a", "b"}));
+  EXPECT_EQ(parse_all(data, ',', '"', true).rows, (Rows{{"\xEF\xBB\xBF" "a", "b"}}));
+
+  ResilientParser only_mark = make_parser("\xEF\xBB\xBF", ',', '"', true);
+  EXPECT_TRUE(next_row_fields(only_mark).empty());
+  EXPECT_EQ(only_mark.line, 1u);
+}
+
+// Lines full of stray quotes: rescanning the rest of the line for every quote
+// would take hours on these; the parser must take about linear time.
+TEST(parser, long_lines_of_stray_quotes_parse_in_linear_time) {
+  constexpr std::size_t repeats = 300000;
+  std::string literal_quotes = "\"";
+  std::string closing_quotes;
+  std::string blank_quotes = " ";
+  for (std::size_t i = 0; i < repeats; ++i) {
+    literal_quotes += "x\" ";            // each quote literal: the last one ends the line
+    closing_quotes += "\"a\" b,";        // each field's quote closes after a full-line scan
+    blank_quotes += "\t ";               // quote byte is a space inside a long blank run
+  }
+  literal_quotes += "\"\n";
+  closing_quotes += "\n";
+  blank_quotes += "x \n";
+
+  const Parsed literal = parse_all(literal_quotes, ',', '"', true);
+  ASSERT_EQ(literal.rows.size(), 1u);
+  ASSERT_EQ(literal.rows[0].size(), 1u);
+  EXPECT_EQ(literal.rows[0][0].size(), literal_quotes.size() - 3);
+
+  const Parsed closing = parse_all(closing_quotes, ',', '"', true);
+  ASSERT_EQ(closing.rows.size(), 1u);
+  EXPECT_EQ(closing.rows[0].size(), repeats + 1);
+  EXPECT_EQ(closing.rows[0][0], "ab");
+
+  const Parsed blank = parse_all(blank_quotes, ',', ' ', true);
+  ASSERT_EQ(blank.rows.size(), 1u);
+  EXPECT_EQ(blank.rows[0][0].size(), blank_quotes.size() - 3);
+}
+
+// The parser against the reference on random inputs over a small alphabet
+// rich in the bytes that matter, with ordinary and odd delimiter and quote
+// choices (blanks, line-end bytes, delimiter equal to quote).
+TEST(parser, agrees_with_the_reference_on_random_inputs) {
+  const unsigned char alphabet[] = {'a', ',', '"', '\'', ' ', '\t', '\r', '\n', ';', 0xC3, 0xA9};
+  const unsigned char delimiters[] = {',', ',', ';', '\t', ' ', '"', '\r', 'a'};
+  const unsigned char quotes[] = {'"', '"', '\'', ' ', '\t', ',', '\n'};
+  std::mt19937 rng(20240611);
+  const auto pick = [&](std::size_t size) {
+    return std::uniform_int_distribution<std::size_t>(0, size - 1)(rng);
+  };
+  for (int iteration = 0; iteration < 20000; ++iteration) {
+    std::string data(pick(40), '\0');
+    for (char& ch : data) ch = static_cast<char>(alphabet[pick(sizeof alphabet)]);
+    const unsigned char delimiter = delimiters[pick(sizeof delimiters)];
+    const unsigned char quote = quotes[pick(sizeof quotes)];
+    const bool repair = pick(4) != 0;
+
+    const Parsed expected = reference_parse(data, delimiter, quote, repair);
+    const Parsed got = parse_all(data, delimiter, quote, repair);
+    ASSERT_EQ(got.rows, expected.rows) << "data=" << testing::PrintToString(data)
+                                       << " delimiter=" << int(delimiter) << " quote=" << int(quote)
+                                       << " repair=" << repair;
+    ASSERT_EQ(got.lines, expected.lines) << testing::PrintToString(data);
+    ASSERT_EQ(got.positions, expected.positions) << testing::PrintToString(data);
+    ASSERT_EQ(got.final_line, expected.final_line);
+  }
+}
+
+}  // namespace
+}  // namespace csv_mendle
