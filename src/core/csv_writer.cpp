@@ -1,0 +1,90 @@
+#include "csv_writer.hpp"
+
+#include <charconv>
+
+namespace csv_mendle {
+
+namespace {
+
+// Stores the UTF-8 form of the character U+0000..U+00FF whose code point is
+// `byte`; returns its length.
+std::size_t encode_latin1(std::array<char, 2>& out, unsigned char byte) noexcept {
+  if (byte < 0x80) {
+    out[0] = static_cast<char>(byte);
+    return 1;
+  }
+  out[0] = static_cast<char>(0xC0 | (byte >> 6));
+  out[1] = static_cast<char>(0x80 | (byte & 0x3F));
+  return 2;
+}
+
+// Appends `text` with every occurrence of `quote` (non-empty) doubled.
+void append_doubled(std::string& out, std::string_view text, std::string_view quote) {
+  std::size_t start = 0;
+  for (std::size_t hit; (hit = text.find(quote, start)) != std::string_view::npos;) {
+    const std::size_t after = hit + quote.size();
+    out.append(text, start, after - start);
+    out.append(quote);
+    start = after;
+  }
+  out.append(text, start);
+}
+
+constexpr std::string_view double_quote = "\"";
+
+}  // namespace
+
+OutputDialect::OutputDialect(unsigned char delimiter, unsigned char quote)
+    : delimiter_size_(encode_latin1(delimiter_, delimiter)),
+      quote_size_(encode_latin1(quote_, quote)) {
+  forces_quotes_['\n'] = true;
+  forces_quotes_['\r'] = true;
+  if (delimiter_size_ == 1) forces_quotes_[delimiter] = true;
+  if (quote_size_ == 1) forces_quotes_[quote] = true;
+}
+
+bool OutputDialect::needs_quotes(std::string_view field) const noexcept {
+  for (const char c : field) {
+    if (forces_quotes_[static_cast<unsigned char>(c)]) return true;
+  }
+  // Fields are UTF-8, so a two-byte character is found only where it stands
+  // whole, never across two neighbouring characters.
+  return (quote_size_ == 2 && field.find(quote()) != std::string_view::npos) ||
+         (delimiter_size_ == 2 && field.find(delimiter()) != std::string_view::npos);
+}
+
+void append_output_line(std::string& out, RowView row, const OutputDialect& dialect) {
+  const std::string_view quote = dialect.quote();
+  for (std::size_t i = 0; i < row.size(); ++i) {
+    if (i > 0) out.append(dialect.delimiter());
+    const std::string_view field = row.field(i);
+    if (dialect.needs_quotes(field)) {
+      out.append(quote);
+      append_doubled(out, field, quote);
+      out.append(quote);
+    } else {
+      out.append(field);
+    }
+  }
+  out.push_back('\n');
+}
+
+void append_quarantine_line(std::string& out, const QuarantineRecord& record,
+                            const OutputDialect& dialect) {
+  char digits[20];  // UINT64_MAX has 20 decimal digits
+  const auto [end, error] = std::to_chars(digits, digits + sizeof digits, record.line);
+  (void)error;  // cannot fail: the buffer holds every 64-bit value
+  out.append(digits, end);
+  out.append(",\"");
+  append_doubled(out, record.reason, double_quote);
+  out.append("\",\"");
+  // The raw content is the joined text with its double quotes doubled, so a
+  // delimiter that is itself the double quote is doubled too.
+  for (std::size_t i = 0; i < record.raw_fields.size(); ++i) {
+    if (i > 0) append_doubled(out, dialect.delimiter(), double_quote);
+    append_doubled(out, record.raw_fields[i], double_quote);
+  }
+  out.append("\"\n");
+}
+
+}  // namespace csv_mendle

@@ -1,0 +1,163 @@
+#include "file_io.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace csv_mendle {
+
+namespace {
+
+// The path as the NUL-terminated text the system calls take.  A path with a
+// NUL inside would be cut short there and name another file, so it is
+// refused before any system call sees it.
+Result<std::string> system_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    return MendleError::of(MendleError::Cause::NulInPath);
+  }
+  return std::string(path);
+}
+
+Result<UniqueFd> open_path(std::string_view path, int flags, mode_t mode) {
+  Result<std::string> name = system_path(path);
+  if (!name) return name.error();
+  int fd;
+  do {
+    fd = ::open(name.value().c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return MendleError::from_errno(errno);
+  return UniqueFd(fd);
+}
+
+// Writes all of `data`, repeating interrupted writes.  On failure `written`
+// tells how much was accepted.  A write that accepts nothing fails with
+// `refused`, so that a file that takes no more bytes cannot make this spin.
+Status write_all(int fd, BufferedWriter::WriteCall write_call, const char* data,
+                 std::size_t size, std::size_t& written, MendleError::Cause refused) {
+  written = 0;
+  while (written < size) {
+    const ssize_t n = write_call(fd, data + written, size - written);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return MendleError::from_errno(errno);
+    }
+    if (n == 0) return MendleError::of(refused);
+    written += static_cast<std::size_t>(n);
+  }
+  return success();
+}
+
+// The file's size when `fd` is a regular file, else 0.
+std::size_t size_hint(int fd) noexcept {
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return 0;
+  return static_cast<std::size_t>(info.st_size);
+}
+
+}  // namespace
+
+void UniqueFd::reset(int fd) noexcept {
+  // On Linux close() releases the descriptor even when it fails (EINTR
+  // included), so it is never repeated.
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+Status UniqueFd::close() noexcept {
+  if (fd_ < 0) return success();
+  const int fd = release();
+  if (::close(fd) != 0) return MendleError::from_errno(errno);
+  return success();
+}
+
+Result<UniqueFd> open_for_reading(std::string_view path) {
+  return open_path(path, O_RDONLY, 0);
+}
+
+Result<UniqueFd> create_for_writing(std::string_view path) {
+  return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+}
+
+Result<std::string> read_all(int fd) {
+  constexpr std::size_t first_chunk = 64 * 1024;
+  std::string buffer;
+  std::size_t filled = 0;
+  try {
+    // One byte beyond the expected size lets the read that meets end of file
+    // find room without growing the buffer.
+    const std::size_t hint = size_hint(fd);
+    buffer.resize(hint == 0 ? first_chunk : hint + 1);
+    for (;;) {
+      if (filled == buffer.size()) buffer.resize(buffer.size() * 2);
+      const ssize_t n = ::read(fd, buffer.data() + filled, buffer.size() - filled);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return MendleError::from_errno(errno);
+      }
+      if (n == 0) break;
+      filled += static_cast<std::size_t>(n);
+    }
+  } catch (const std::bad_alloc&) {
+    return MendleError::of(MendleError::Cause::OutOfMemory);
+  } catch (const std::length_error&) {
+    return MendleError::of(MendleError::Cause::OutOfMemory);
+  }
+  buffer.resize(filled);
+  return buffer;
+}
+
+BufferedWriter::BufferedWriter(UniqueFd fd, WriteCall write_call)
+    : fd_(std::move(fd)),
+      write_call_(write_call ? write_call : &::write),
+      buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {}
+
+BufferedWriter::~BufferedWriter() { write_out_ignoring_errors(); }
+
+Status BufferedWriter::flush() {
+  std::size_t written = 0;
+  Status status = write_all(fd_.get(), write_call_, buffer_.get(), size_, written,
+                            MendleError::Cause::WriteBuffered);
+  // What was accepted leaves the buffer; the rest stays for a later attempt.
+  if (written > 0) {
+    std::memmove(buffer_.get(), buffer_.get() + written, size_ - written);
+    size_ -= written;
+  }
+  return status;
+}
+
+Status BufferedWriter::write_line(std::string_view line) {
+  if (line.size() > capacity - size_) {
+    Status flushed = flush();
+    if (!flushed) return flushed;
+  }
+  if (line.empty()) return success();
+  if (line.size() >= capacity) {
+    std::size_t written = 0;
+    return write_all(fd_.get(), write_call_, line.data(), line.size(), written,
+                     MendleError::Cause::WriteWhole);
+  }
+  std::memcpy(buffer_.get() + size_, line.data(), line.size());
+  size_ += line.size();
+  return success();
+}
+
+Status BufferedWriter::close() {
+  write_out_ignoring_errors();
+  return fd_.close();
+}
+
+void BufferedWriter::write_out_ignoring_errors() noexcept {
+  if (fd_ && size_ > 0) {
+    std::size_t written = 0;
+    (void)write_all(fd_.get(), write_call_, buffer_.get(), size_, written,
+                    MendleError::Cause::WriteBuffered);
+    size_ = 0;
+  }
+}
+
+}  // namespace csv_mendle

@@ -1,0 +1,109 @@
+// POSIX file access for file repair: descriptors that close themselves,
+// opening and creating by path, reading a whole file, and the buffered writer
+// through which every output byte reaches its file.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "error.hpp"
+
+namespace csv_mendle {
+
+// Success, or the error of a failed file operation.
+using Status = Result<std::monostate>;
+
+inline Status success() { return std::monostate{}; }
+
+// Owns one open file descriptor and closes it on every path.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor held (if any), ignoring the outcome, and takes `fd`.
+  void reset(int fd = -1) noexcept;
+  // Closes the descriptor now and reports a failure of close() itself, which
+  // is where some file systems report a write-back error.  The descriptor is
+  // released either way.
+  Status close() noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// Opens an existing file read-only.
+Result<UniqueFd> open_for_reading(std::string_view path);
+
+// Creates `path` write-only, or truncates it to length 0 when it exists; a new
+// file gets the permission bits 0666 less the process umask.
+Result<UniqueFd> create_for_writing(std::string_view path);
+
+// Reads from `fd` until end of file into one buffer.  The file size, when the
+// descriptor names a regular file, only sizes the first allocation: a file
+// that grows or shrinks meanwhile is still read to its end.
+Result<std::string> read_all(int fd);
+
+// Collects lines in a buffer of `capacity` bytes and hands them to the
+// operating system in writes of about that size, so that the number of
+// system writes does not grow with the number of lines.
+//
+// Errors are reported by `write_line` and `flush`.  A writer that is closed or
+// destroyed with bytes still buffered (after a failure) makes one more
+// attempt to write them and ignores the outcome.
+class BufferedWriter {
+ public:
+  static constexpr std::size_t capacity = 8192;
+
+  // The system call that writes; replaceable so that tests can simulate
+  // interrupted, short and refused writes.
+  using WriteCall = ssize_t (*)(int fd, const void* data, std::size_t size);
+
+  explicit BufferedWriter(UniqueFd fd, WriteCall write_call = nullptr);
+  BufferedWriter(const BufferedWriter&) = delete;
+  BufferedWriter& operator=(const BufferedWriter&) = delete;
+  ~BufferedWriter();
+
+  // Hands over one whole line.  A line shorter than `capacity` is buffered
+  // (after writing the buffer out when the line does not fit in its free
+  // space); a longer one is written straight to the file after the buffer.
+  Status write_line(std::string_view line);
+  // Writes out everything buffered.
+  Status flush();
+  // Makes the last, unchecked attempt to write what is still buffered, then
+  // closes the file and reports a failure of close().
+  Status close();
+
+  std::size_t buffered() const noexcept { return size_; }
+  int fd() const noexcept { return fd_.get(); }
+
+ private:
+  void write_out_ignoring_errors() noexcept;
+
+  UniqueFd fd_;
+  WriteCall write_call_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t size_ = 0;
+};
+
+}  // namespace csv_mendle

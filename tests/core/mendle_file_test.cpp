@@ -1,0 +1,268 @@
+// File repair end to end: the files written, what a failure leaves on disk,
+// and the refusal to let the quarantine file overwrite the output.
+#include "mendle_file.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace csv_mendle {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh directory per test, removed with everything in it.
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "csv_mendle_file.XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+  }
+  std::string operator/(std::string_view name) const { return (path / name).string(); }
+  std::set<std::string> entries() const {
+    std::set<std::string> names;
+    for (const auto& e : fs::directory_iterator(path)) names.insert(e.path().filename());
+    return names;
+  }
+};
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void spill(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+RepairOptions given(unsigned char delimiter, std::uint64_t columns) {
+  RepairOptions options;
+  options.delimiter = delimiter;
+  options.expected_columns = columns;
+  return options;
+}
+
+const std::string header = "line,reason,raw_content\n";
+
+TEST(mendle_file, writes_the_repaired_rows_and_the_quarantine_file) {
+  struct Case {
+    const char* name;
+    std::string input;
+    RepairOptions options;
+    std::string output, quarantine;
+    std::uint64_t total, mendled, repaired, quarantined, columns;
+    char32_t delimiter;
+  };
+  RepairOptions strict = given(';', 3);
+  strict.merge_overflow = false;
+  RepairOptions apostrophe = given(',', 2);
+  apostrophe.quote_char = '\'';
+  RepairOptions no_padding = given(0xA7, 3);
+  no_padding.fill_ragged_rows = false;
+  const std::vector<Case> cases = {
+      {"empty input", "", {}, "", header, 0, 0, 0, 0, 0, U','},
+      {"padding", "a,b,c\nd\n", given(',', 3), "a,b,c\nd,,\n", header, 2, 2, 1, 0, 3, U','},
+      {"quoting", "\"x,y\",\"say \"\"hi\"\"\",\"1\n2\"\n", given(',', 3),
+       "\"x,y\",\"say \"\"hi\"\"\",\"1\n2\"\n", header, 1, 1, 0, 0, 3, U','},
+      {"extra columns quarantined", "x;y;z\na;\"b\"\"c\";d;e\n", strict, "x;y;z\n",
+       header + "3,\"Row has extra columns (expected 3)\",\"a;b\"\"c;d;e\"\n", 2, 1, 0, 1, 3, U';'},
+      {"apostrophe as quote", "'it''s',\"q\"\n", apostrophe, "'it''s',\"q\"\n", header, 1, 1, 0, 0,
+       2, U','},
+      {"delimiter byte 0xA7", "a\xA7" "b\xA7" "c\nd\xA7" "e\n", no_padding,
+       "a\xC2\xA7" "b\xC2\xA7" "c\n",
+       header + "3,\"Row has too few columns (expected 3)\",\"d\xC2\xA7" "e\"\n", 2, 1, 0, 1, 3,
+       U'\u00A7'},
+      {"blank lines", "\n\n", given(',', 1), "\n\n", header, 2, 2, 0, 0, 1, U','},
+      {"tab delimiter", "a,b\tc\n", given('\t', 2), "a,b\tc\n", header, 1, 1, 0, 0, 2, U'\t'},
+      {"merged overflow", "a,b,c,d\n", given(',', 2), "a,\"b,c,d\"\n", header, 1, 1, 1, 0, 2,
+       U','},
+  };
+  for (const auto& c : cases) {
+    const TempDir dir;
+    spill(dir / "in.csv", c.input);
+    Result<RepairReport> report =
+        mendle_file(dir / "in.csv", dir / "out.csv", dir / "q.csv", c.options);
+    ASSERT_TRUE(report) << c.name << ": " << report.error().text();
+    const RepairReport& r = report.value();
+    EXPECT_EQ(slurp(dir / "out.csv"), c.output) << c.name;
+    EXPECT_EQ(slurp(dir / "q.csv"), c.quarantine) << c.name;
+    EXPECT_EQ(r.total_rows, c.total) << c.name;
+    EXPECT_EQ(r.mendled_rows, c.mendled) << c.name;
+    EXPECT_EQ(r.repaired_rows, c.repaired) << c.name;
+    EXPECT_EQ(r.quarantined_rows, c.quarantined) << c.name;
+    EXPECT_EQ(r.inferred_columns, c.columns) << c.name;
+    EXPECT_EQ(r.detected_delimiter, c.delimiter) << c.name;
+  }
+}
+
+TEST(mendle_file, without_a_quarantine_path_set_aside_rows_are_only_counted) {
+  const TempDir dir;
+  spill(dir / "in.csv", "a,b\nc\n");
+  RepairOptions options = given(',', 2);
+  options.fill_ragged_rows = false;
+  Result<RepairReport> report = mendle_file(dir / "in.csv", dir / "out.csv", std::nullopt, options);
+  ASSERT_TRUE(report);
+  EXPECT_EQ(report.value().quarantined_rows, 1u);
+  EXPECT_EQ(slurp(dir / "out.csv"), "a,b\n");
+  EXPECT_EQ(dir.entries(), (std::set<std::string>{"in.csv", "out.csv"}));
+}
+
+TEST(mendle_file, repairs_a_file_in_place) {
+  const TempDir dir;
+  const std::string file = dir / "data.csv";
+  spill(file, "a,b,c\nd\ne,f,g,h\n");
+  RepairOptions options = given(',', 3);
+  options.merge_overflow = false;
+  Result<RepairReport> report = mendle_file(file, file, dir / "q.csv", options);
+  ASSERT_TRUE(report);
+  EXPECT_EQ(slurp(file), "a,b,c\nd,,\n");
+  EXPECT_EQ(slurp(dir / "q.csv"),
+            header + "4,\"Row has extra columns (expected 3)\",\"e,f,g,h\"\n");
+
+  // The quarantine file may replace the input too: it was read first.  An
+  // output and a quarantine file that exist are truncated, not mistaken for one.
+  spill(file, "a,b,c\nd,e,f,g\n");
+  spill(dir / "out.csv", "previous output\n");
+  report = mendle_file(file, dir / "out.csv", file, options);
+  ASSERT_TRUE(report);
+  EXPECT_EQ(slurp(dir / "out.csv"), "a,b,c\n");
+  EXPECT_EQ(slurp(file), header + "3,\"Row has extra columns (expected 3)\",\"d,e,f,g\"\n");
+}
+
+// Which failure leaves which files: every path that fails is checked for the
+// error text and for the files that exist afterwards (and their content).
+TEST(mendle_file, failures_report_the_system_error_and_leave_the_documented_files) {
+  const std::string nul = std::string("\0", 1);
+  const std::string repaired = "a,b\n";
+  struct Case {
+    const char* name;
+    std::string input, output;  // relative to the test directory unless absolute
+    std::optional<std::string> quarantine;
+    std::string text;
+    std::set<std::string> entries;  // of the test directory afterwards
+    bool output_complete;
+  };
+  const std::vector<Case> cases = {
+      {"missing input", "missing.csv", "out.csv", "q.csv",
+       "No such file or directory (os error 2)", {"in.csv"}, false},
+      {"directory as input", "sub", "out.csv", "q.csv", "Is a directory (os error 21)",
+       {"in.csv"}, false},
+      {"NUL in the input path", "in.csv" + nul + "x", "out.csv", "q.csv",
+       "file name contained an unexpected NUL byte", {"in.csv"}, false},
+      {"output in a missing directory", "in.csv", "none/out.csv", "q.csv",
+       "No such file or directory (os error 2)", {"in.csv"}, false},
+      {"NUL in the output path", "in.csv", "out.csv" + nul + ".bak", "q.csv",
+       "file name contained an unexpected NUL byte", {"in.csv"}, false},
+      {"quarantine in a missing directory", "in.csv", "out.csv", "none/q.csv",
+       "No such file or directory (os error 2)", {"in.csv", "out.csv"}, true},
+      {"empty quarantine path", "in.csv", "out.csv", "", "No such file or directory (os error 2)",
+       {"in.csv", "out.csv"}, true},
+      {"NUL in the quarantine path", "in.csv", "out.csv", "q.csv" + nul,
+       "file name contained an unexpected NUL byte", {"in.csv", "out.csv"}, true},
+      {"full device as output", "in.csv", "/dev/full", "q.csv",
+       "No space left on device (os error 28)", {"in.csv"}, false},
+      {"full device as quarantine", "in.csv", "out.csv", "/dev/full",
+       "No space left on device (os error 28)", {"in.csv", "out.csv"}, true},
+  };
+  for (const auto& c : cases) {
+    const TempDir dir;
+    spill(dir / "in.csv", repaired);
+    fs::create_directory(dir / "sub");
+    const auto at = [&](const std::string& p) { return p.starts_with("/") ? p : dir / p; };
+    std::optional<std::string> quarantine;
+    if (c.quarantine) quarantine = c.quarantine->empty() ? "" : at(*c.quarantine);
+    Result<RepairReport> report =
+        mendle_file(at(c.input), at(c.output), quarantine, given(',', 2));
+    ASSERT_FALSE(report) << c.name;
+    EXPECT_EQ(report.error().text(), c.text) << c.name;
+    fs::remove(dir / "sub");
+    EXPECT_EQ(dir.entries(), c.entries) << c.name;
+    EXPECT_EQ(slurp(dir / "in.csv"), repaired) << c.name;
+    if (c.output_complete) {
+      EXPECT_EQ(slurp(dir / "out.csv"), repaired) << c.name;
+    }
+  }
+}
+
+TEST(mendle_file, quarantine_naming_the_output_file_is_refused_before_anything_is_touched) {
+  struct Case {
+    const char* name;
+    std::string output, quarantine;  // relative to the test directory
+  };
+  const std::vector<Case> cases = {
+      {"same text", "out.csv", "out.csv"},
+      {"dot spelling", "out.csv", "./out.csv"},
+      {"parent spelling", "sub/../out.csv", "out.csv"},
+      {"symbolic link to the output", "out.csv", "link.csv"},
+      {"output through a symbolic link", "link.csv", "out.csv"},
+      {"hard link", "out.csv", "hard.csv"},
+  };
+  for (const auto& c : cases) {
+    const TempDir dir;
+    spill(dir / "in.csv", "x,y\n");
+    spill(dir / "out.csv", "previous output\n");
+    fs::create_directory(dir / "sub");
+    fs::create_symlink(dir / "out.csv", dir / "link.csv");
+    fs::create_hard_link(dir / "out.csv", dir / "hard.csv");
+    const auto before = dir.entries();
+    // The input may even be missing: nothing is opened before the check.
+    for (const std::string input : {"in.csv", "missing.csv"}) {
+      Result<RepairReport> report =
+          mendle_file(dir / input, dir / c.output, dir / c.quarantine, given(',', 2));
+      ASSERT_FALSE(report) << c.name;
+      EXPECT_EQ(report.error().cause, MendleError::Cause::QuarantineIsOutput) << c.name;
+      EXPECT_EQ(report.error().text(), "quarantine_path names the same file as output_path");
+    }
+    EXPECT_EQ(slurp(dir / "out.csv"), "previous output\n") << c.name;
+    EXPECT_EQ(slurp(dir / "in.csv"), "x,y\n") << c.name;
+    EXPECT_EQ(dir.entries(), before) << c.name;
+  }
+}
+
+TEST(mendle_file, another_spelling_of_a_new_output_is_refused_before_the_quarantine_is_created) {
+  const TempDir dir;
+  spill(dir / "in.csv", "x,y\n");
+  fs::create_symlink(dir / "out.csv", dir / "dangling.csv");
+  for (const std::string quarantine : {"./out.csv", "dangling.csv"}) {
+    fs::remove(dir / "out.csv");
+    Result<RepairReport> report =
+        mendle_file(dir / "in.csv", dir / "out.csv", dir / quarantine, given(',', 2));
+    ASSERT_FALSE(report) << quarantine;
+    EXPECT_EQ(report.error().cause, MendleError::Cause::QuarantineIsOutput) << quarantine;
+    // The output is complete and was not truncated again.
+    EXPECT_EQ(slurp(dir / "out.csv"), "x,y\n") << quarantine;
+  }
+}
+
+TEST(read_whole_file, reads_every_byte_or_reports_the_system_error) {
+  const TempDir dir;
+  // Empty, tiny, around the 64 KiB first read of a file of unknown size, large.
+  for (const std::size_t size : {0, 1, 65535, 65536, 65537, (1 << 20) + 3}) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    spill(dir / "in.csv", bytes);
+    Result<std::string> read = read_whole_file(dir / "in.csv");
+    ASSERT_TRUE(read) << read.error().text();
+    EXPECT_TRUE(read.value() == bytes) << size << " bytes";
+  }
+  EXPECT_EQ(read_whole_file(dir / "missing.csv").error().os_error, ENOENT);
+  EXPECT_EQ(read_whole_file(dir / "").error().os_error, EISDIR);
+  EXPECT_EQ(read_whole_file(std::string("in.csv\0", 7)).error().cause,
+            MendleError::Cause::NulInPath);
+  EXPECT_EQ(read_whole_file(dir / "in.csv/below").error().os_error, ENOTDIR);
+}
+
+}  // namespace
+}  // namespace csv_mendle
