@@ -1,1 +1,141 @@
+// The extension module _csv_mendle_backend: its definition, its module body
+// and the one function without a home of its own, `sniff`.
 #include <Python.h>
+
+#include "convert.hpp"
+#include "heuristics.hpp"
+#include "mendle_file_binding.hpp"
+#include "owned_ref.hpp"
+#include "reader.hpp"
+#include "summary.hpp"
+
+namespace csv_mendle::python {
+
+namespace {
+
+constexpr const char* kVersion = "0.2.0";
+
+constexpr const char* kModuleDoc =
+    "High-performance, fault-tolerant CSV mendle and reconstruction engine.\n\n"
+    "Rescues corrupted, broken, and malformed CSV files where strict parsers\n"
+    "(Polars, DuckDB, Pandas) abort with ParserError.";
+
+constexpr const char* kPublicNames[] = {"mendle_file", "sniff", "open", "MendleSummary",
+                                        "MendleReader"};
+
+constexpr Param kSniffParams[] = {{.name = "sample", .kind = ParamKind::Text}};
+constexpr Signature kSniffSignature{"sniff", kSniffParams, 1};
+
+PyObject* Module_sniff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_object([&]() -> PyObject* {
+    Arguments arguments;
+    if (arguments.parse(kSniffSignature, args, nargs, kwnames) < 0) return nullptr;
+    // The str's own UTF-8 form, not a copy.
+    const unsigned char delimiter = sniff_delimiter(arguments.text(0));
+    return PyUnicode_FromOrdinal(delimiter);
+  });
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef sniff_definition = {
+    "sniff",
+    as_cfunction(&Module_sniff),
+    METH_FASTCALL | METH_KEYWORDS,
+    "sniff(sample)\n--\n\nDetects the most likely delimiter from a CSV string sample.",
+};
+
+PyMethodDef open_definition = {
+    "open",
+    as_cfunction(&reader_open),
+    METH_FASTCALL | METH_KEYWORDS,
+    "open(file_path, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+    "Convenience function to open and stream a mendled CSV file.",
+};
+
+// Creates the function of `definition` bound to `module` (its __self__, and
+// the module's name as its __module__) and adds it under its own name.
+int add_function(PyObject* module, PyMethodDef& definition) {
+  OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  OwnedRef function =
+      OwnedRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
+  if (!function) return -1;
+  return PyModule_AddObjectRef(module, definition.ml_name, function.get());
+}
+
+int add_type(PyObject* module, const char* name, PyTypeObject* type) {
+  if (type == nullptr) return -1;
+  return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
+}
+
+int add_text(PyObject* module, const char* name, const char* text) {
+  OwnedRef value = OwnedRef::steal(PyUnicode_FromString(text));
+  if (!value) return -1;
+  return PyModule_AddObjectRef(module, name, value.get());
+}
+
+int add_public_names(PyObject* module) {
+  OwnedRef names = OwnedRef::steal(PyList_New(0));
+  if (!names) return -1;
+  for (const char* name : kPublicNames) {
+    OwnedRef text = OwnedRef::steal(PyUnicode_FromString(name));
+    if (!text || PyList_Append(names.get(), text.get()) < 0) return -1;
+  }
+  return PyModule_AddObjectRef(module, "__all__", names.get());
+}
+
+// The module body; the first failing step ends it and fails the import.
+int module_exec(PyObject* module) {
+  return guarded<int>(-1, [&]() -> int {
+    if (!PyModule_Check(module)) {
+      OwnedRef name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(module)));
+      if (name) {
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'module'", name.get());
+      }
+      return -1;
+    }
+    // The __doc__ set here replaces the short m_doc the module was created with.
+    if (add_text(module, "__version__", kVersion) < 0) return -1;
+    if (add_text(module, "__doc__", kModuleDoc) < 0) return -1;
+    if (add_public_names(module) < 0) return -1;
+    if (add_function(module, mendle_file_definition) < 0) return -1;
+    if (add_function(module, sniff_definition) < 0) return -1;
+    if (add_function(module, open_definition) < 0) return -1;
+    if (add_type(module, "MendleSummary", summary_type()) < 0) return -1;
+    if (add_type(module, "MendleReader", reader_type()) < 0) return -1;
+    return 0;
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
+    // Nothing is shared between calls, and readers guard themselves with
+    // their borrow counter, so the module runs without the global lock too.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_csv_mendle_backend",
+    "The native _csv_mendle_backend Python module.",
+    0,  // no per-module state
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace csv_mendle::python
+
+PyMODINIT_FUNC PyInit__csv_mendle_backend() {
+  return PyModuleDef_Init(&csv_mendle::python::module_definition);
+}

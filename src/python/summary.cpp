@@ -1,0 +1,190 @@
+#include "summary.hpp"
+
+#include <atomic>
+#include <new>
+#include <string>
+#include <utility>
+
+#include "borrow.hpp"
+#include "convert.hpp"
+#include "owned_ref.hpp"
+
+namespace csv_mendle::python {
+
+namespace {
+
+// Everything a summary holds, set once at creation.
+struct SummaryFields {
+  std::uint64_t total_rows = 0;
+  std::uint64_t mendled_rows = 0;
+  std::uint64_t repaired_rows = 0;
+  std::uint64_t quarantined_rows = 0;
+  std::string detected_delimiter;  // UTF-8 of one character
+  std::uint64_t inferred_columns = 0;
+};
+
+// The C++ members are constructed in place after tp_alloc and destroyed in
+// tp_dealloc.
+struct PyMendleSummary {
+  PyObject_HEAD
+  SummaryFields fields;
+  BorrowCounter borrow;
+};
+
+PyMendleSummary* as_summary(PyObject* self) noexcept {
+  return reinterpret_cast<PyMendleSummary*>(self);
+}
+
+PyObject* text_object(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+void Summary_dealloc(PyObject* self) {
+  PyMendleSummary* summary = as_summary(self);
+  summary->borrow.~BorrowCounter();
+  summary->fields.~SummaryFields();
+  // An instance of a heap type holds a reference to its type.
+  PyTypeObject* type = Py_TYPE(self);
+  OwnedRef type_reference = OwnedRef::steal(reinterpret_cast<PyObject*>(type));
+  type->tp_free(self);
+}
+
+template <std::uint64_t SummaryFields::*Count>
+PyObject* Summary_get_count(PyObject* self, void*) {
+  return guarded_object([&]() -> PyObject* {
+    PyMendleSummary* summary = as_summary(self);
+    SharedBorrow borrow(summary->borrow);
+    if (!borrow_held(borrow)) return nullptr;
+    return PyLong_FromUInt64(summary->fields.*Count);
+  });
+}
+
+PyObject* Summary_get_detected_delimiter(PyObject* self, void*) {
+  return guarded_object([&]() -> PyObject* {
+    PyMendleSummary* summary = as_summary(self);
+    SharedBorrow borrow(summary->borrow);
+    if (!borrow_held(borrow)) return nullptr;
+    return text_object(summary->fields.detected_delimiter);
+  });
+}
+
+PyObject* Summary_to_dict(PyObject* self, PyObject*) {
+  return guarded_object([&]() -> PyObject* {
+    PyMendleSummary* summary = as_summary(self);
+    SharedBorrow borrow(summary->borrow);
+    if (!borrow_held(borrow)) return nullptr;
+    const SummaryFields& fields = summary->fields;
+    OwnedRef dict = OwnedRef::steal(PyDict_New());
+    if (!dict) return nullptr;
+    // Insertion order is the order the dict iterates in.
+    const std::pair<const char*, OwnedRef> entries[] = {
+        {"total_rows", OwnedRef::steal(PyLong_FromUInt64(fields.total_rows))},
+        {"mendled_rows", OwnedRef::steal(PyLong_FromUInt64(fields.mendled_rows))},
+        {"repaired_rows", OwnedRef::steal(PyLong_FromUInt64(fields.repaired_rows))},
+        {"quarantined_rows", OwnedRef::steal(PyLong_FromUInt64(fields.quarantined_rows))},
+        {"detected_delimiter", OwnedRef::steal(text_object(fields.detected_delimiter))},
+        {"inferred_columns", OwnedRef::steal(PyLong_FromUInt64(fields.inferred_columns))},
+    };
+    for (const auto& [key, value] : entries) {
+      if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
+    }
+    return dict.release();
+  });
+}
+
+PyObject* Summary_repr(PyObject* self) {
+  return guarded_object([&]() -> PyObject* {
+    PyMendleSummary* summary = as_summary(self);
+    SharedBorrow borrow(summary->borrow);
+    if (!borrow_held(borrow)) return nullptr;
+    const SummaryFields& fields = summary->fields;
+    // The delimiter goes in unescaped: a tab delimiter shows a real tab.
+    const std::string text = "<MendleSummary total_rows=" + std::to_string(fields.total_rows) +
+                             " mendled_rows=" + std::to_string(fields.mendled_rows) +
+                             " repaired_rows=" + std::to_string(fields.repaired_rows) +
+                             " quarantined_rows=" + std::to_string(fields.quarantined_rows) +
+                             " delimiter='" + fields.detected_delimiter +
+                             "' inferred_columns=" + std::to_string(fields.inferred_columns) + ">";
+    return text_object(text);
+  });
+}
+
+PyGetSetDef summary_getset[] = {
+    {"total_rows", Summary_get_count<&SummaryFields::total_rows>, nullptr, nullptr, nullptr},
+    {"mendled_rows", Summary_get_count<&SummaryFields::mendled_rows>, nullptr, nullptr, nullptr},
+    {"repaired_rows", Summary_get_count<&SummaryFields::repaired_rows>, nullptr, nullptr, nullptr},
+    {"quarantined_rows", Summary_get_count<&SummaryFields::quarantined_rows>, nullptr, nullptr,
+     nullptr},
+    {"detected_delimiter", Summary_get_detected_delimiter, nullptr, nullptr, nullptr},
+    {"inferred_columns", Summary_get_count<&SummaryFields::inferred_columns>, nullptr, nullptr,
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef summary_methods[] = {
+    {"to_dict", Summary_to_dict, METH_NOARGS,
+     "to_dict($self)\n--\n\nConverts the summary into a native Python dictionary."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot summary_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python-exposed summary of a mendle operation.")},
+    {Py_tp_repr, reinterpret_cast<void*>(&Summary_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&Summary_dealloc)},
+    {Py_tp_getset, summary_getset},
+    {Py_tp_methods, summary_methods},
+    {0, nullptr},
+};
+
+// Created only from C++ (no tp_new), never subclassed, not garbage
+// collected: a summary refers to no other Python object.
+PyType_Spec summary_spec = {
+    "builtins.MendleSummary",
+    static_cast<int>(sizeof(PyMendleSummary)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    summary_slots,
+};
+
+std::atomic<PyTypeObject*> summary_type_slot{nullptr};
+
+}  // namespace
+
+std::string delimiter_text(char32_t delimiter) {
+  const auto c = static_cast<std::uint32_t>(delimiter);
+  std::string text;
+  if (c < 0x80) {
+    text += static_cast<char>(c);
+  } else if (c < 0x800) {
+    text += static_cast<char>(0xC0 | (c >> 6));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    text += static_cast<char>(0xE0 | (c >> 12));
+    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    text += static_cast<char>(0xF0 | (c >> 18));
+    text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    text += static_cast<char>(0x80 | (c & 0x3F));
+  }
+  return text;
+}
+
+PyTypeObject* summary_type() { return process_wide_type(summary_type_slot, summary_spec); }
+
+PyObject* summary_new(const SummaryCounts& counts, char32_t delimiter) {
+  SummaryFields fields{counts.total_rows,        counts.mendled_rows,
+                       counts.repaired_rows,     counts.quarantined_rows,
+                       delimiter_text(delimiter), counts.inferred_columns};
+  PyTypeObject* type = summary_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  PyMendleSummary* summary = as_summary(self);
+  new (&summary->fields) SummaryFields(std::move(fields));
+  new (&summary->borrow) BorrowCounter();
+  return self;
+}
+
+}  // namespace csv_mendle::python
