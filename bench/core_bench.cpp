@@ -1,0 +1,81 @@
+// Throughput of the core: the parser alone, and the in-memory repair.
+#include <benchmark/benchmark.h>
+#include <sys/resource.h>
+
+#include <string>
+
+#include "generate.hpp"
+#include "mendle.hpp"
+#include "parser.hpp"
+
+namespace csv_mendle {
+namespace {
+
+constexpr std::size_t kDataBytes = 100u << 20;
+
+const std::string& clean_data() {
+  static const std::string data = bench::generate_csv(kDataBytes, 0.0);
+  return data;
+}
+const std::string& damaged_data() {
+  static const std::string data = bench::generate_csv(kDataBytes, 0.05);
+  return data;
+}
+
+std::size_t parse_all(const std::string& data) {
+  ResilientParser parser = make_parser(data, ',', '"', true);
+  RowTable table;
+  std::size_t rows = 0;
+  while (next_row(parser, table)) {
+    table.clear();
+    ++rows;
+  }
+  return rows;
+}
+
+void run_parser(benchmark::State& state, const std::string& data) {
+  for (auto _ : state) benchmark::DoNotOptimize(parse_all(data));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+
+void BM_parser_clean(benchmark::State& state) { run_parser(state, clean_data()); }
+void BM_parser_damaged(benchmark::State& state) { run_parser(state, damaged_data()); }
+
+// One long line full of stray quotes: time must grow linearly with its length.
+void BM_parser_stray_quote_line(benchmark::State& state) {
+  const std::string data = bench::stray_quote_line(static_cast<std::size_t>(state.range(0)) << 20);
+  run_parser(state, data);
+}
+
+void run_slice(benchmark::State& state, const std::string& data) {
+  std::size_t outcome_bytes = 0;
+  for (auto _ : state) {
+    SliceOutcome outcome = mendle_slice(data, RepairOptions{});
+    outcome_bytes = outcome.rows.memory_bytes();
+    for (const auto& q : outcome.quarantine) {
+      outcome_bytes += sizeof q + q.reason.capacity();
+      for (const auto& f : q.raw_fields) outcome_bytes += sizeof f + f.capacity();
+    }
+    benchmark::DoNotOptimize(outcome);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+  state.counters["outcome_over_input"] =
+      static_cast<double>(outcome_bytes) / static_cast<double>(data.size());
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  state.counters["peak_rss_MiB"] = static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+void BM_mendle_slice_clean(benchmark::State& state) { run_slice(state, clean_data()); }
+void BM_mendle_slice_damaged(benchmark::State& state) { run_slice(state, damaged_data()); }
+
+BENCHMARK(BM_parser_clean)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_parser_damaged)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_parser_stray_quote_line)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_mendle_slice_clean)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_mendle_slice_damaged)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+}  // namespace csv_mendle
+
+BENCHMARK_MAIN();
