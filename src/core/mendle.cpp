@@ -27,6 +27,23 @@ void quarantine_open_row(SliceOutcome& outcome, const char* what, std::uint64_t 
   outcome.quarantine.push_back(std::move(record));
 }
 
+// Once this many rows are read, the offsets are reserved for the whole input
+// by extrapolating from them: doubling growth would leave up to half of each
+// offset array unused, and copy it on every growth.
+constexpr std::uint64_t kSampleRows = 4096;
+
+void reserve_by_extrapolation(SliceOutcome& outcome, const ResilientParser& parser) {
+  const RowTable& rows = outcome.rows;
+  const std::uint64_t read = parser.position;
+  const std::uint64_t total = parser.data.size();
+  if (read == 0 || read >= total || rows.empty()) return;
+  std::size_t fields = 0;
+  for (std::size_t r = 0; r < rows.size(); ++r) fields += rows.row(r).size();
+  const double scale = 1.02 * static_cast<double>(total - read) / static_cast<double>(read);
+  outcome.rows.reserve(static_cast<std::size_t>(static_cast<double>(rows.size()) * scale) + 16,
+                       static_cast<std::size_t>(static_cast<double>(fields) * scale) + 16);
+}
+
 }  // namespace
 
 SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options) {
@@ -53,6 +70,7 @@ SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options) 
   RowTable& rows = outcome.rows;
   while (next_row(parser, rows)) {
     ++outcome.total_rows;
+    if (outcome.total_rows == kSampleRows) reserve_by_extrapolation(outcome, parser);
     const std::uint64_t n = rows.open_field_count();
     if (expected == 0 || n == expected) {
       rows.commit_row();

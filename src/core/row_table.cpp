@@ -81,6 +81,11 @@ void RowTable::discard_row() noexcept {
   open_ = false;
 }
 
+void RowTable::reserve(std::size_t rows, std::size_t fields) {
+  rows_.reserve(rows_.size() + rows);
+  ends_.reserve(ends_.size() + fields);
+}
+
 void RowTable::clear() noexcept {
   text_.clear();
   ends_.clear();

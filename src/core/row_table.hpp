@@ -83,6 +83,9 @@ class RowTable {
   // The open row is dropped, its text released from the buffer.
   void discard_row() noexcept;
 
+  // Makes room for `rows` more rows holding `fields` more fields in all.
+  void reserve(std::size_t rows, std::size_t fields);
+
   // Drops every row (capacity is kept).
   void clear() noexcept;
   // Releases spare capacity once building is done.
