@@ -47,11 +47,12 @@ class Tally {
 // Feeds the field count of each counted row of `data`, parsed with
 // `delimiter` and the double quote, to `visit` until it returns false or the
 // data ends.  Rows of one blank field (blank or whitespace-only lines) are
-// skipped and not counted.
+// skipped and not counted.  `row` holds one row at a time, so memory stays
+// bounded however long the data.
 template <typename Visit>
-void for_each_counted_row(std::string_view data, unsigned char delimiter, Visit visit) {
+void for_each_counted_row(std::string_view data, unsigned char delimiter, RowTable& row,
+                          Visit visit) {
   ResilientParser parser = make_parser(data, delimiter, '"', true);
-  RowTable row;  // holds one row at a time
   while (true) {
     row.clear();
     if (!next_row(parser, row)) return;
@@ -67,7 +68,8 @@ std::size_t white_space_length(std::string_view s) noexcept {
   const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
   const unsigned char b0 = byte(0);
   if (b0 == ' ' || (b0 >= 0x09 && b0 <= 0x0D)) return 1;
-  if (s.size() >= 2 && b0 == 0xC2 && (byte(1) == 0x85 || byte(1) == 0xA0)) return 2;  // U+0085, U+00A0
+  // U+0085, U+00A0
+  if (s.size() >= 2 && b0 == 0xC2 && (byte(1) == 0x85 || byte(1) == 0xA0)) return 2;
   if (s.size() < 3) return 0;
   const unsigned char b1 = byte(1);
   const unsigned char b2 = byte(2);
@@ -102,9 +104,10 @@ unsigned char sniff_delimiter(std::string_view sample) {
   unsigned char best = ',';
   std::vector<std::uint64_t> counts;
   counts.reserve(row_limit);
+  RowTable row;
   for (const unsigned char candidate : candidates) {
     counts.clear();
-    for_each_counted_row(sample, candidate, [&](std::uint64_t fields) {
+    for_each_counted_row(sample, candidate, row, [&](std::uint64_t fields) {
       counts.push_back(fields);
       return counts.size() < row_limit;
     });
@@ -135,7 +138,8 @@ std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter)
   constexpr std::size_t row_limit = 100;
   Tally tally;
   std::size_t counted = 0;
-  for_each_counted_row(data, delimiter, [&](std::uint64_t fields) {
+  RowTable row;
+  for_each_counted_row(data, delimiter, row, [&](std::uint64_t fields) {
     tally.add(fields);
     return ++counted < row_limit;
   });

@@ -30,7 +30,8 @@ inline bool ends_field(Byte b, Byte delimiter) noexcept {
   return b == delimiter || b == CR || b == LF;
 }
 
-std::uint64_t skip_blanks(const Byte* d, std::uint64_t n, std::uint64_t x, Byte delimiter) noexcept {
+std::uint64_t skip_blanks(const Byte* d, std::uint64_t n, std::uint64_t x,
+                          Byte delimiter) noexcept {
   while (x < n && is_blank(d[x], delimiter)) ++x;
   return x;
 }
@@ -66,6 +67,8 @@ bool stray_quote_is_literal(ResilientParser& parser, const Byte* d, std::uint64_
   const Byte delimiter = parser.delimiter;
   const Byte quote = parser.quote;
 
+  // The first byte behind the quote that is not blank.  A later quote inside
+  // the same blank run shares it, so the run is skipped once.
   const std::uint64_t after = p + 1;
   if (!(parser.memo_blank_from <= after && after <= parser.memo_blank_to)) {
     parser.memo_blank_from = after;
@@ -74,6 +77,9 @@ bool stray_quote_is_literal(ResilientParser& parser, const Byte* d, std::uint64_
   const std::uint64_t first = parser.memo_blank_to;
   if (first == n || ends_field(d[first], delimiter)) return false;
 
+  // Whether a qualifying quote comes before the line end.  A scan from an
+  // earlier start answers for every start up to where it stopped, since no
+  // byte before that stop could have stopped it.
   if (!(parser.memo_scan_from <= first && first <= parser.memo_scan_to)) {
     std::uint64_t k = first;
     bool literal = false;
@@ -177,7 +183,8 @@ bool next_row(ResilientParser& parser, RowTable& out) {
         // Delimiters, CRs and LFs are text up to the next quote; each LF
         // still counts as a line.
         const void* hit = std::memchr(chars + pos, quote, n - pos);
-        const std::uint64_t stop = hit ? static_cast<std::uint64_t>(static_cast<const char*>(hit) - chars) : n;
+        const std::uint64_t stop =
+            hit ? static_cast<std::uint64_t>(static_cast<const char*>(hit) - chars) : n;
         parser.line += static_cast<std::uint64_t>(std::count(d + pos, d + stop, LF));
         text.append(chars + pos, stop - pos);
         pos = stop;
@@ -238,7 +245,9 @@ std::vector<std::string> next_row_fields(ResilientParser& parser) {
   std::vector<std::string> fields;
   if (!next_row(parser, table)) return fields;
   fields.reserve(table.open_field_count());
-  for (std::size_t i = 0; i < table.open_field_count(); ++i) fields.emplace_back(table.open_field(i));
+  for (std::size_t i = 0; i < table.open_field_count(); ++i) {
+    fields.emplace_back(table.open_field(i));
+  }
   return fields;
 }
 

@@ -86,8 +86,8 @@ TEST(heuristics, sniffing_picks_the_best_scoring_candidate) {
       {"tab wins a tie with bar", "a\tb|c\nd\te|f\n", '\t'},
       {"delimiters inside double quotes do not split", repeat("\"a,b\";\"c,d\"\n", 2), ';'},
       {"tab behind a closing quote", repeat("\"a,b\"\t\"c,d\"\n", 2), '\t'},
-      {"rows after the 50th counted row are not read", repeat("a;b\n", 50) + repeat("a,b,c,d\n", 500),
-       ';'},
+      {"rows after the 50th counted row are not read",
+       repeat("a;b\n", 50) + repeat("a,b,c,d\n", 500), ';'},
       {"rows of one field lower the score", repeat("word\n", 30) + repeat("w;x;y;z\n", 20), ';'},
       {"the byte-order mark is not part of the first field",
        bom + "\"a;b;c\"\n\"d;e;f\"\n", ','},
@@ -152,7 +152,8 @@ TEST(heuristics, column_count_is_the_most_frequent_width) {
           << "with blank lines";
     }
     if (c.data.compare(0, 3, bom) != 0) {
-      EXPECT_EQ(infer_column_count(bom + c.data, c.delimiter), c.columns) << "with a byte-order mark";
+      EXPECT_EQ(infer_column_count(bom + c.data, c.delimiter), c.columns)
+          << "with a byte-order mark";
     }
   }
 }

@@ -233,7 +233,8 @@ TEST(parser, rows_fields_and_line_numbers_of_plain_data) {
       {"space before a quote makes the field unquoted", " 'a',b\n", {{" 'a'", "b"}}, {}},
       {"quotes inside an unquoted field are text", "a'b'c,d\n", {{"a'b'c", "d"}}, {}},
       {"invalid UTF-8 becomes U+FFFD", "\xC3\x28,\xFF\n", {{"\xEF\xBF\xBD(", "\xEF\xBF\xBD"}}, {}},
-      {"valid UTF-8 is kept", "\xC3\xA9,\xF0\x9F\x98\x80\n", {{"\xC3\xA9", "\xF0\x9F\x98\x80"}}, {}},
+      {"valid UTF-8 is kept", "\xC3\xA9,\xF0\x9F\x98\x80\n", {{"\xC3\xA9", "\xF0\x9F\x98\x80"}},
+       {}},
   });
 }
 
@@ -342,7 +343,8 @@ TEST(parser, fields_are_decoded_in_place_behind_rows_already_in_the_table) {
     return out;
   };
   EXPECT_EQ(fields(0), (Fields{"ok", "\xEF\xBF\xBD"}));
-  EXPECT_EQ(fields(1), (Fields{"\xEF\xBF\xBD", "good\xC3\xA9", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx"}));
+  EXPECT_EQ(fields(1),
+            (Fields{"\xEF\xBF\xBD", "good\xC3\xA9", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBDx"}));
 }
 
 TEST(parser, byte_order_mark_offset) {

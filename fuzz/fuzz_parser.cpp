@@ -1,0 +1,60 @@
+// Fuzzes the tolerant row parser: any bytes, any delimiter and quote, with and
+// without quote repair, must parse to the end without a fault, and every row
+// must keep the parser's promises.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "parser.hpp"
+#include "row_table.hpp"
+#include "utf8.hpp"
+
+namespace {
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  // First byte: delimiter, second: quote, third: its low bit switches quote
+  // repair.  Missing bytes take the usual values.
+  const unsigned char delimiter = size > 0 ? bytes[0] : ',';
+  const unsigned char quote = size > 1 ? bytes[1] : '"';
+  const bool repair_quotes = size > 2 ? (bytes[2] & 1) != 0 : true;
+  const std::size_t skip = size < 3 ? size : 3;
+
+  // A private copy of exactly the data's size, so that any read past its end
+  // is caught by AddressSanitizer.
+  const std::size_t length = size - skip;
+  std::unique_ptr<char[]> copy(new char[length == 0 ? 1 : length]);
+  if (length != 0) std::memcpy(copy.get(), bytes + skip, length);
+  const std::string_view data(copy.get(), length);
+
+  csv_mendle::ResilientParser parser =
+      csv_mendle::make_parser(data, delimiter, quote, repair_quotes);
+  csv_mendle::RowTable table;
+  std::uint64_t position = parser.position;
+  std::uint64_t line = parser.line;
+  while (csv_mendle::next_row(parser, table)) {
+    check(parser.position > position);  // every row consumes input
+    check(parser.position <= data.size());
+    check(parser.line >= line);
+    position = parser.position;
+    line = parser.line;
+
+    check(table.open_field_count() >= 1);
+    for (std::size_t i = 0; i < table.open_field_count(); ++i) {
+      check(csv_mendle::is_valid_utf8(table.open_field(i)));
+    }
+    table.clear();  // keep memory bounded on long inputs
+  }
+  check(parser.position == data.size());
+  check(!csv_mendle::next_row(parser, table));  // the end marker repeats
+  check(parser.position == data.size());
+  return 0;
+}
