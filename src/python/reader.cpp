@@ -1,11 +1,20 @@
-// Placeholder until the reader lands: the type and `open` exist and check
-// their arguments, so the module imports with its full namespace, but
-// creating a reader is refused.
+// MendleReader and `open`: construction reads and repairs the whole file at
+// once, keeps the delivered rows in their compact RowTable and hands them out
+// as fresh lists of str, one per `next()`.
 #include "reader.hpp"
 
 #include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #include "convert.hpp"
+#include "mendle_file.hpp"
+#include "row_table.hpp"
+#include "summary.hpp"
 
 namespace csv_mendle::python {
 
@@ -22,19 +31,231 @@ constexpr Param kReaderParams[] = {
 };
 constexpr Signature kOpenSignature{"open", kReaderParams, 1};
 constexpr Signature kReaderSignature{"MendleReader", kReaderParams, 1};
+constexpr std::size_t kFirstOption = 1;  // delimiter .. repair_quotes follow in order
 
-PyObject* refuse_reader() {
-  PyErr_SetString(PyExc_NotImplementedError, "MendleReader is not available yet");
-  return nullptr;
+constexpr Param kExitParams[] = {
+    {.name = "_exc_type", .kind = ParamKind::Object},
+    {.name = "_exc_val", .kind = ParamKind::Object},
+    {.name = "_exc_tb", .kind = ParamKind::Object},
+};
+constexpr Signature kExitSignature{"__exit__", kExitParams, 0};
+
+// What a reader owns.  `rows` and `summary` never change after
+// construction; `cursor` only grows, and only under the exclusive borrow.
+struct ReaderState {
+  RowTable rows;
+  std::uint64_t cursor = 0;
+  SummaryCounts summary;
+  char32_t detected_delimiter = U',';
+};
+
+// The C++ members are constructed in place after tp_alloc and destroyed in
+// tp_dealloc.
+struct PyMendleReader {
+  PyObject_HEAD
+  ReaderState state;
+  BorrowCounter borrow;
+};
+
+PyMendleReader* as_reader(PyObject* self) noexcept {
+  return reinterpret_cast<PyMendleReader*>(self);
 }
 
-PyObject* Reader_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+// ---- construction ----
+
+// The one construction path behind both the class call and `open`.  The
+// input buffer and the quarantine records are gone before the object is
+// allocated, so the reader keeps only the delivered rows.
+PyObject* reader_create(PyTypeObject* type, const Arguments& arguments) {
+  ReaderState state;
+  {
+    Result<std::string> input = read_whole_file(arguments.text(0));
+    if (!input) return raise_classified_os_error(input.error());
+    SliceOutcome outcome = mendle_slice(input.value(), arguments.repair_options(kFirstOption));
+    // Moved, not copied: the table's one text buffer becomes the reader's.
+    state.rows = std::move(outcome.rows);
+    state.summary = {.total_rows = outcome.total_rows,
+                     .mendled_rows = outcome.mendled_rows,
+                     .repaired_rows = outcome.repaired_rows,
+                     .quarantined_rows = outcome.quarantined_rows,
+                     .inferred_columns = outcome.inferred_columns};
+    state.detected_delimiter = outcome.detected_delimiter;
+  }
+
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  PyMendleReader* reader = as_reader(self);
+  new (&reader->state) ReaderState(std::move(state));
+  new (&reader->borrow) BorrowCounter();
+  return self;
+}
+
+PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded_object([&]() -> PyObject* {
     Arguments arguments;
     if (arguments.parse(kReaderSignature, args, kwargs) < 0) return nullptr;
-    return refuse_reader();
+    return reader_create(type, arguments);
   });
 }
+
+void Reader_dealloc(PyObject* self) {
+  PyMendleReader* reader = as_reader(self);
+  reader->borrow.~BorrowCounter();
+  reader->state.~ReaderState();
+  // An instance of a heap type holds a reference to its type.
+  PyTypeObject* type = Py_TYPE(self);
+  OwnedRef type_reference = OwnedRef::steal(reinterpret_cast<PyObject*>(type));
+  type->tp_free(self);
+}
+
+// ---- rows to Python ----
+
+// Whether every byte is below 0x80, eight bytes at a time.
+bool is_ascii(std::string_view text) noexcept {
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+  const char* p = text.data();
+  std::size_t n = text.size();
+  while (n >= 32) {
+    std::uint64_t w[4];
+    std::memcpy(w, p, sizeof w);
+    if (((w[0] | w[1] | w[2] | w[3]) & kHighBits) != 0) return false;
+    p += 32;
+    n -= 32;
+  }
+  while (n >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    if ((w & kHighBits) != 0) return false;
+    p += 8;
+    n -= 8;
+  }
+  unsigned char rest = 0;
+  for (; n > 0; --n, ++p) rest |= static_cast<unsigned char>(*p);
+  return rest < 0x80;
+}
+
+// A new str from ASCII bytes: no decoding, one allocation and a copy.
+PyObject* ascii_text(std::string_view field) {
+  if (field.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(field[0]));
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(field.size()), 127);
+  if (text == nullptr) return nullptr;
+  if (!field.empty()) std::memcpy(PyUnicode_1BYTE_DATA(text), field.data(), field.size());
+  return text;
+}
+
+// A new str from the field's text, which the parser already made valid
+// UTF-8.
+PyObject* field_text(std::string_view field) {
+  if (is_ascii(field)) return ascii_text(field);
+  return PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(field.size()), nullptr);
+}
+
+// A new list with one new str per field, in field order.
+PyObject* row_list(RowView row) {
+  const std::size_t n = row.size();
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  // Most rows are plain ASCII: one scan over the whole row spares a scan per
+  // field.
+  const bool ascii = is_ascii(row.text());
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string_view field = row.field(i);
+    PyObject* text = ascii ? ascii_text(field) : field_text(field);
+    // A list with empty slots left is still released correctly.
+    if (text == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list.release();
+}
+
+// ---- members ----
+
+PyObject* Reader_iternext(PyObject* self) {
+  return guarded_object([&]() -> PyObject* {
+    ReaderState& state = as_reader(self)->state;
+    RowView row;
+    {
+      ExclusiveBorrow borrow(as_reader(self)->borrow);
+      if (!borrow_held(borrow)) return nullptr;
+      // Exhausted: null without an exception ends the iteration, every time.
+      if (state.cursor >= state.rows.size()) return nullptr;
+      row = state.rows.row(static_cast<std::size_t>(state.cursor));
+      ++state.cursor;
+    }
+    // The list is built after the borrow is released: allocating it may run
+    // a garbage collection and with it arbitrary finalizers.  The view stays
+    // valid, since the rows never change while the reader lives and the
+    // caller holds the reader.
+    return row_list(row);
+  });
+}
+
+// The reader itself, under a shared borrow (__iter__ and __enter__).
+PyObject* reader_self(PyObject* self) {
+  return guarded_object([&]() -> PyObject* {
+    SharedBorrow borrow(as_reader(self)->borrow);
+    if (!borrow_held(borrow)) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* Reader_iter(PyObject* self) { return reader_self(self); }
+
+PyObject* Reader_enter(PyObject* self, PyObject*) { return reader_self(self); }
+
+// Examines nothing and clears nothing: an exception inside the `with` block
+// propagates, and the reader stays usable after it.
+PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return guarded_object([&]() -> PyObject* {
+    Arguments arguments;
+    if (arguments.parse(kExitSignature, args, nargs, kwnames) < 0) return nullptr;
+    SharedBorrow borrow(as_reader(self)->borrow);
+    if (!borrow_held(borrow)) return nullptr;
+    Py_RETURN_FALSE;
+  });
+}
+
+Py_ssize_t Reader_length(PyObject* self) {
+  return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
+    PyMendleReader* reader = as_reader(self);
+    SharedBorrow borrow(reader->borrow);
+    if (!borrow_held(borrow)) return -1;
+    return static_cast<Py_ssize_t>(reader->state.rows.size());
+  });
+}
+
+PyObject* Reader_get_summary(PyObject* self, void*) {
+  return guarded_object([&]() -> PyObject* {
+    PyMendleReader* reader = as_reader(self);
+    SummaryCounts counts;
+    char32_t delimiter = U',';
+    {
+      SharedBorrow borrow(reader->borrow);
+      if (!borrow_held(borrow)) return nullptr;
+      counts = reader->state.summary;
+      delimiter = reader->state.detected_delimiter;
+    }
+    return summary_new(counts, delimiter);
+  });
+}
+
+template <class Function>
+PyCFunction as_cfunction(Function* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+PyMethodDef reader_methods[] = {
+    {"__enter__", Reader_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", as_cfunction(&Reader_exit), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, _exc_type=None, _exc_val=None, _exc_tb=None)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {"summary", Reader_get_summary, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyType_Slot reader_slots[] = {
     {Py_tp_doc,
@@ -43,12 +264,21 @@ PyType_Slot reader_slots[] = {
          "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
          "In-memory streaming reader iterating over mendled rows.")},
     {Py_tp_new, reinterpret_cast<void*>(&Reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&Reader_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(&Reader_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&Reader_iternext)},
+    // Length (and with it truth) only: no sequence slots, no item access.
+    {Py_mp_length, reinterpret_cast<void*>(&Reader_length)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
     {0, nullptr},
 };
 
+// Never subclassed and not garbage collected: a reader refers to no other
+// Python object.
 PyType_Spec reader_spec = {
     "builtins.MendleReader",
-    static_cast<int>(sizeof(PyObject)),
+    static_cast<int>(sizeof(PyMendleReader)),
     0,
     Py_TPFLAGS_DEFAULT,
     reader_slots,
@@ -62,7 +292,9 @@ PyObject* reader_open(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   return guarded_object([&]() -> PyObject* {
     Arguments arguments;
     if (arguments.parse(kOpenSignature, args, nargs, kwnames) < 0) return nullptr;
-    return refuse_reader();
+    PyTypeObject* type = reader_type();
+    if (type == nullptr) return nullptr;
+    return reader_create(type, arguments);
   });
 }
 

@@ -1,0 +1,310 @@
+"""MendleReader and open: construction, iteration, the context manager, the
+summary, file errors, and the shape of the type."""
+
+import errno
+import gc
+import os
+import sys
+import weakref
+
+import pytest
+
+from csv_mendle import _csv_mendle_backend as backend
+
+PUBLIC = ["mendle_file", "sniff", "open", "MendleSummary", "MendleReader"]
+TWO_ROWS = "a;b\nc;d\n"
+
+
+@pytest.fixture(params=["open", "MendleReader"])
+def make_reader(request):
+    """Both ways of creating a reader; every behaviour must hold for each."""
+    return getattr(backend, request.param)
+
+
+# ---- iteration ----
+
+
+def test_rows_come_in_order_and_the_reader_is_exhausted_once(write_input, make_reader):
+    reader = make_reader(write_input(TWO_ROWS))
+    assert len(reader) == 2
+    assert list(reader) == [["a", "b"], ["c", "d"]]
+    assert len(reader) == 2
+    assert list(reader) == []  # one cursor per reader: a second loop gets nothing
+    for _ in range(3):
+        with pytest.raises(StopIteration):
+            next(reader)
+    assert bool(reader)  # truth follows the length, not the cursor
+
+
+def test_two_loops_share_the_rows_and_iter_does_not_restart(write_input):
+    reader = backend.open(write_input("1\n2\n3\n4\n"))
+    first = []
+    for row in reader:
+        first.append(row)
+        if len(first) == 2:
+            break
+    assert iter(reader) is reader
+    assert list(reader) == [["3"], ["4"]]
+    assert first == [["1"], ["2"]]
+
+
+def test_returned_lists_are_new_and_independent_of_the_stored_rows(write_input):
+    path = write_input("x,y\nx,y\n")
+    reader = backend.open(path)
+    first = next(reader)
+    first.append("extra")
+    first[0] = "changed"
+    assert next(reader) == ["x", "y"]
+    assert next(backend.open(path)) == ["x", "y"]
+
+
+@pytest.mark.parametrize(
+    "content, rows",
+    [
+        # The whole row ASCII, long fields crossing the 8-byte blocks.
+        ("abcdefghijklmnopqrstuvwxyz0123456789,b\n", [["abcdefghijklmnopqrstuvwxyz0123456789", "b"]]),
+        # One non-ASCII field in an otherwise ASCII row, at the head or in the tail of a block.
+        ("é,plain\n", [["é", "plain"]]),
+        ("plain,abcdefghé\n", [["plain", "abcdefghé"]]),
+        ("abcdefgh" * 3 + "€,xxxxxxxx\n", [["abcdefgh" * 3 + "€", "xxxxxxxx"]]),
+        ("abcdefgh" * 4 + "€,x\n", [["abcdefgh" * 4 + "€", "x"]]),
+        ("😀 emoji,日本語\n", [["😀 emoji", "日本語"]]),
+        # Bytes that are no UTF-8 become U+FFFD; NUL stays a character.
+        (b"a\xffb,c\x00d\n", [["a\ufffdb", "c\x00d"]]),
+        # Empty fields, and quoted fields holding the delimiter and a line break.
+        ('"x,y",,"line\nbreak"\n', [["x,y", "", "line\nbreak"]]),
+    ],
+)
+def test_field_text_is_decoded_exactly(write_input, content, rows):
+    assert list(backend.open(write_input(content), delimiter=",")) == rows
+
+
+def test_every_row_has_the_inferred_width(write_input):
+    reader = backend.open(write_input("a,b,c\nd,e\nf,g,h,i\nj,k,l\n"))
+    columns = reader.summary.inferred_columns
+    assert columns == 3
+    rows = list(reader)
+    assert rows == [["a", "b", "c"], ["d", "e", ""], ["f", "g", "h,i"], ["j", "k", "l"]]
+    assert all(len(row) == columns for row in rows)
+
+
+def test_quarantined_rows_are_missing_but_counted(write_input, make_reader):
+    reader = make_reader(write_input("a,b,c\nd,e\nf,g,h\n"), fill_ragged_rows=False)
+    assert list(reader) == [["a", "b", "c"], ["f", "g", "h"]]
+    assert len(reader) == 2
+    summary = reader.summary
+    assert (summary.total_rows, summary.mendled_rows, summary.quarantined_rows) == (3, 2, 1)
+
+
+def test_empty_file(write_input, make_reader):
+    reader = make_reader(write_input(b""), delimiter=";", expected_columns=4)
+    assert len(reader) == 0
+    assert not reader
+    assert list(reader) == []
+    assert reader.summary.to_dict() == {
+        "total_rows": 0,
+        "mendled_rows": 0,
+        "repaired_rows": 0,
+        "quarantined_rows": 0,
+        "detected_delimiter": ",",
+        "inferred_columns": 0,
+    }
+
+
+def test_open_and_the_class_give_equal_results(write_input):
+    path = write_input('h1|h2|h3\n1|"two"|3\n4|5\n6|7|8|9\n')
+    options = {"quote_char": '"', "merge_overflow": False, "repair_quotes": True}
+    by_open = backend.open(path, **options)
+    by_class = backend.MendleReader(path, **options)
+    assert type(by_open) is type(by_class) is backend.MendleReader
+    assert by_open.summary.to_dict() == by_class.summary.to_dict()
+    assert list(by_open) == list(by_class)
+
+
+# ---- context manager ----
+
+
+def test_with_binds_the_reader_and_lets_exceptions_through(write_input):
+    reader = backend.open(write_input("1\n2\n3\n"))
+    with pytest.raises(KeyError):
+        with reader as bound:
+            assert bound is reader
+            assert next(bound) == ["1"]
+            raise KeyError("inside")
+    # Nothing was closed or reset: iteration goes on where it was.
+    assert len(reader) == 3
+    assert list(reader) == [["2"], ["3"]]
+    with reader:
+        pass
+    assert reader.summary.mendled_rows == 3
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [((), {}), ((1,), {}), ((ValueError, ValueError("x"), None), {}), ((), {"_exc_tb": object()})],
+)
+def test_exit_ignores_up_to_three_arguments_and_returns_false(write_input, args, kwargs):
+    assert backend.open(write_input(TWO_ROWS)).__exit__(*args, **kwargs) is False
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1, 2, 3, 4), {}, "__exit__() takes at most 3 arguments (4 given)"),
+        ((), {"exc_type": None}, "__exit__() got an unexpected keyword argument 'exc_type'. Did you mean '_exc_type'?"),
+    ],
+)
+def test_exit_refuses_other_calls(write_input, args, kwargs, message):
+    with pytest.raises(TypeError) as caught:
+        backend.open(write_input(TWO_ROWS)).__exit__(*args, **kwargs)
+    assert str(caught.value) == message
+
+
+# ---- summary ----
+
+
+def test_summary_is_a_new_object_each_time(write_input):
+    reader = backend.open(write_input("a;b\nc\n"))
+    first, second = reader.summary, reader.summary
+    assert first is not second
+    assert type(first) is backend.MendleSummary
+    assert first.to_dict() == second.to_dict()
+    assert repr(first) == (
+        "<MendleSummary total_rows=2 mendled_rows=2 repaired_rows=1 quarantined_rows=0 "
+        "delimiter=';' inferred_columns=2>"
+    )
+    with pytest.raises(AttributeError):
+        reader.summary = first
+
+
+def test_summary_matches_mendle_file(write_input, tmp_path):
+    path = write_input('a\xc3b\nc\xc3d\xc3e\n'.encode("latin-1"))
+    summary = backend.open(path, delimiter="é").summary
+    expected = backend.mendle_file(path, str(tmp_path / "out.csv"), delimiter="é")
+    assert summary.to_dict() == expected.to_dict()
+    assert summary.detected_delimiter == "\u00c3"
+
+
+# ---- errors ----
+
+
+def test_missing_file_and_directory_raise_their_os_error_subclass(tmp_path, make_reader):
+    missing = str(tmp_path / "missing.csv")
+    with pytest.raises(FileNotFoundError) as caught:
+        make_reader(missing)
+    assert caught.value.args == (f"{os.strerror(errno.ENOENT)} (os error 2)",)
+    assert (caught.value.errno, caught.value.strerror, caught.value.filename) == (None, None, None)
+
+    with pytest.raises(IsADirectoryError) as caught:
+        make_reader(str(tmp_path))
+    assert caught.value.args == (f"{os.strerror(errno.EISDIR)} (os error {errno.EISDIR})",)
+    assert caught.value.errno is None
+
+
+def test_nul_in_the_path_raises_plain_oserror(write_input, make_reader):
+    path = write_input(TWO_ROWS)
+    with pytest.raises(OSError) as caught:
+        make_reader(path + "\x00.csv")
+    assert type(caught.value) is OSError
+    assert caught.value.args == ("file name contained an unexpected NUL byte",)
+    assert caught.value.errno is None
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
+def test_unreadable_file_raises_permission_error(write_input):
+    path = write_input(TWO_ROWS)
+    os.chmod(path, 0)
+    with pytest.raises(PermissionError) as caught:
+        backend.open(path)
+    assert caught.value.errno is None
+
+
+@pytest.mark.parametrize(
+    "name, arguments, error, note",
+    [
+        ("open", {"quote_char": None}, TypeError, "while processing 'quote_char'"),
+        ("MendleReader", {"expected_columns": -1}, OverflowError, "while processing 'expected_columns'"),
+        ("open", {"fill_ragged_rows": 1}, TypeError, "while processing 'fill_ragged_rows'"),
+    ],
+)
+def test_argument_errors_come_before_the_file_is_read(tmp_path, name, arguments, error, note):
+    # The path is missing: a conversion error proves the file was not touched.
+    with pytest.raises(error) as caught:
+        getattr(backend, name)(str(tmp_path / "missing.csv"), **arguments)
+    assert type(caught.value) is error
+    assert caught.value.__notes__ == [note]
+
+
+@pytest.mark.parametrize("name", ["open", "MendleReader"])
+def test_call_shape_errors_name_the_callable(name):
+    with pytest.raises(TypeError) as caught:
+        getattr(backend, name)()
+    assert str(caught.value) == f"{name}() missing required argument 'file_path' (pos 1)"
+    with pytest.raises(TypeError) as caught:
+        getattr(backend, name)("a", None, '"', True, True, None, True, 8)
+    assert str(caught.value) == f"{name}() takes at most 7 arguments (8 given)"
+
+
+# ---- the type and the module ----
+
+
+def test_type_shape(write_input):
+    cls = backend.MendleReader
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == "MendleReader"
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    assert not cls.__flags__ & (1 << 14)  # no cyclic garbage collection
+    assert cls.__enter__.__text_signature__ == "($self)"
+    assert cls.__exit__.__text_signature__ == "($self, _exc_type=None, _exc_val=None, _exc_tb=None)"
+    reader = backend.open(write_input(TWO_ROWS))
+    assert not hasattr(reader, "__dict__")
+    with pytest.raises(TypeError):
+        weakref.ref(reader)
+    with pytest.raises(TypeError):
+        reader[0]
+    assert repr(reader).startswith("<builtins.MendleReader object at 0x")
+
+
+def test_module_namespace_is_exactly_the_public_one():
+    # What the interpreter puts into every extension module.
+    standard = {"__name__", "__loader__", "__package__", "__spec__", "__file__"}
+    assert set(dir(backend)) - standard == {*PUBLIC, "__version__", "__doc__", "__all__"}
+    assert backend.__all__ == PUBLIC
+
+
+# ---- memory ----
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+def test_readers_rows_and_summaries_are_released(write_input):
+    # About 60 kB of rows per reader: leaking the table, the lists or the
+    # strings of each round would add tens of megabytes over the rounds.
+    path = write_input("".join(f"row{i},é{i},{'x' * 20},\"q,{i}\"\n" for i in range(1500)))
+
+    def round_trip():
+        reader = backend.open(path)
+        rows = list(reader)
+        summaries = [reader.summary for _ in range(20)]
+        partly = backend.MendleReader(path)
+        next(partly)
+        backend.open(path)  # dropped without iterating
+        return len(rows) + len(summaries)
+
+    for _ in range(50):
+        round_trip()
+    gc.collect()
+    before = resident_bytes()
+    type_references = sys.getrefcount(backend.MendleReader)
+    for _ in range(400):
+        round_trip()
+    gc.collect()
+    grown = resident_bytes() - before
+    assert grown < 8 * 1024 * 1024, f"resident memory grew by {grown} bytes"
+    # Every reader holds its heap type and must give it back.
+    assert sys.getrefcount(backend.MendleReader) == type_references
