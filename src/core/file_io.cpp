@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -83,31 +84,32 @@ Result<UniqueFd> create_for_writing(std::string_view path) {
   return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
-Result<std::string> read_all(int fd) {
+Result<ByteBuffer> read_all(int fd) {
   constexpr std::size_t first_chunk = 64 * 1024;
-  std::string buffer;
-  std::size_t filled = 0;
+  ByteBuffer buffer;
   try {
     // One byte beyond the expected size lets the read that meets end of file
     // find room without growing the buffer.
     const std::size_t hint = size_hint(fd);
-    buffer.resize(hint == 0 ? first_chunk : hint + 1);
+    if (hint >= SIZE_MAX / 2) return MendleError::of(MendleError::Cause::OutOfMemory);
+    buffer.reserve(hint == 0 ? first_chunk : hint + 1);
     for (;;) {
-      if (filled == buffer.size()) buffer.resize(buffer.size() * 2);
-      const ssize_t n = ::read(fd, buffer.data() + filled, buffer.size() - filled);
+      if (buffer.size() == buffer.capacity()) {
+        if (buffer.capacity() >= SIZE_MAX / 2) return MendleError::of(MendleError::Cause::OutOfMemory);
+        buffer.reserve(buffer.capacity() * 2);
+      }
+      const ssize_t n =
+          ::read(fd, buffer.data() + buffer.size(), buffer.capacity() - buffer.size());
       if (n < 0) {
         if (errno == EINTR) continue;
         return MendleError::from_errno(errno);
       }
       if (n == 0) break;
-      filled += static_cast<std::size_t>(n);
+      buffer.set_size(buffer.size() + static_cast<std::size_t>(n));
     }
   } catch (const std::bad_alloc&) {
     return MendleError::of(MendleError::Cause::OutOfMemory);
-  } catch (const std::length_error&) {
-    return MendleError::of(MendleError::Cause::OutOfMemory);
   }
-  buffer.resize(filled);
   return buffer;
 }
 

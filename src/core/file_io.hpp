@@ -11,6 +11,7 @@
 #include <string_view>
 #include <variant>
 
+#include "byte_buffer.hpp"
 #include "error.hpp"
 
 namespace csv_mendle {
@@ -62,7 +63,7 @@ Result<UniqueFd> create_for_writing(std::string_view path);
 // Reads from `fd` until end of file into one buffer.  The file size, when the
 // descriptor names a regular file, only sizes the first allocation: a file
 // that grows or shrinks meanwhile is still read to its end.
-Result<std::string> read_all(int fd);
+Result<ByteBuffer> read_all(int fd);
 
 // Collects lines in a buffer of `capacity` bytes and hands them to the
 // operating system in writes of about that size, so that the number of

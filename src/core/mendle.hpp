@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "parser.hpp"
 #include "row_table.hpp"
 
 namespace csv_mendle {
@@ -15,8 +16,8 @@ namespace csv_mendle {
 struct RepairOptions {
   std::optional<unsigned char> delimiter;  // absent: sniffed
   unsigned char quote_char = '"';
-  bool fill_ragged_rows = true;                 // pad short rows (else quarantine them)
-  bool merge_overflow = true;                   // merge surplus fields (else quarantine)
+  bool fill_ragged_rows = true;                   // pad short rows (else quarantine them)
+  bool merge_overflow = true;                     // merge surplus fields (else quarantine)
   std::optional<std::uint64_t> expected_columns;  // absent: inferred; 0: no width check
   bool repair_quotes = true;
 };
@@ -25,6 +26,13 @@ struct QuarantineRecord {
   std::vector<std::string> raw_fields;  // the row exactly as parsed
   std::string reason;
   std::uint64_t line = 0;  // the parser's line counter right after the row
+};
+
+struct RepairCounts {
+  std::uint64_t total_rows = 0;
+  std::uint64_t mendled_rows = 0;
+  std::uint64_t repaired_rows = 0;
+  std::uint64_t quarantined_rows = 0;
 };
 
 struct SliceOutcome {
@@ -40,4 +48,28 @@ struct SliceOutcome {
 
 SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options);
 
+// ---- the row loop shared by the in-memory and the file repair ----
+
+// The delimiter and the width a repair applies.
+struct Dialect {
+  unsigned char delimiter = ',';
+  std::uint64_t expected_columns = 0;  // 0: no width check
+};
+
+// The given delimiter and width, or those the heuristics find in `input`.
+// An empty input has nothing to judge: ',' and no width, the options unread.
+Dialect settle_dialect(std::string_view input, const RepairOptions& options);
+
+// Parses every row of `input` and judges it against the dialect's width: a
+// row of the right width, or one that is padded or merged, is left as the
+// open row of `rows` and handed to `deliver(rows)`, which commits or discards
+// it and returns false to stop the run; any other row becomes a record handed
+// to `quarantine(record)`.  `counts` follows every row.
+template <class Deliver, class Quarantine>
+void repair_rows(std::string_view input, const RepairOptions& options, const Dialect& dialect,
+                 RowTable& rows, RepairCounts& counts, Deliver&& deliver,
+                 Quarantine&& quarantine);
+
 }  // namespace csv_mendle
+
+#include "mendle_rows.inl"

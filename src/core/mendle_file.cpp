@@ -32,17 +32,6 @@ bool names_open_file(std::string_view path, int fd) {
          named.st_dev == open.st_dev && named.st_ino == open.st_ino;
 }
 
-Status write_rows(BufferedWriter& writer, const RowTable& rows, const OutputDialect& dialect) {
-  std::string line;
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    line.clear();
-    append_output_line(line, rows.row(i), dialect);
-    Status written = writer.write_line(line);
-    if (!written) return written;
-  }
-  return writer.flush();
-}
-
 Status write_quarantine(BufferedWriter& writer, const std::vector<QuarantineRecord>& records,
                         const OutputDialect& dialect) {
   Status written = writer.write_line(quarantine_header);
@@ -59,7 +48,7 @@ Status write_quarantine(BufferedWriter& writer, const std::vector<QuarantineReco
 
 }  // namespace
 
-Result<std::string> read_whole_file(std::string_view path) {
+Result<ByteBuffer> read_whole_file(std::string_view path) {
   Result<UniqueFd> file = open_for_reading(path);
   if (!file) return file.error();
   return read_all(file.value().get());
@@ -81,19 +70,35 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   if (!input) return input.error();
   // The whole input is in memory before any output file is created, so the
   // output may replace the input file itself.
-  Result<std::string> buffer = read_all(input.value().get());
+  Result<ByteBuffer> buffer = read_all(input.value().get());
   if (!buffer) return buffer.error();
-  SliceOutcome outcome = mendle_slice(buffer.value(), options);
+  const std::string_view bytes = buffer.value().view();
+  const Dialect dialect = settle_dialect(bytes, options);
 
   Result<UniqueFd> output_file = create_for_writing(output_path);
   if (!output_file) return output_file.error();
-  // The outcome's delimiter is the one the repair used, given or detected.
-  const OutputDialect dialect(static_cast<unsigned char>(outcome.detected_delimiter),
-                              options.quote_char);
   BufferedWriter output(std::move(output_file).value());
-  if (Status written = write_rows(output, outcome.rows, dialect); !written) {
-    return written.error();
-  }
+
+  // Each row is written as soon as it is judged: the repaired rows never
+  // exist all at once, and the row table holds one row at a time.
+  const OutputDialect written_as(dialect.delimiter, options.quote_char);
+  RowTable rows;
+  RepairCounts counts;
+  std::vector<QuarantineRecord> quarantined;
+  std::string line;
+  Status row_written = success();
+  repair_rows(
+      bytes, options, dialect, rows, counts,
+      [&](RowTable& table) {
+        line.clear();
+        append_output_line(line, table.open_view(), written_as);
+        table.discard_row();
+        row_written = output.write_line(line);
+        return row_written.ok();
+      },
+      [&](QuarantineRecord&& record) { quarantined.push_back(std::move(record)); });
+  if (!row_written) return row_written.error();
+  if (Status flushed = output.flush(); !flushed) return flushed.error();
 
   if (quarantine_path) {
     // Two spellings of a path that did not exist before the output was
@@ -102,15 +107,16 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
     Result<UniqueFd> quarantine_file = create_for_writing(*quarantine_path);
     if (!quarantine_file) return quarantine_file.error();
     BufferedWriter quarantine(std::move(quarantine_file).value());
-    if (Status written = write_quarantine(quarantine, outcome.quarantine, dialect); !written) {
+    if (Status written = write_quarantine(quarantine, quarantined, written_as); !written) {
       return written.error();
     }
     if (Status closed = quarantine.close(); !closed) return closed.error();
   }
   if (Status closed = output.close(); !closed) return closed.error();
 
-  return RepairReport{outcome.total_rows,       outcome.mendled_rows,     outcome.repaired_rows,
-                      outcome.quarantined_rows, outcome.inferred_columns, outcome.detected_delimiter};
+  return RepairReport{counts.total_rows,       counts.mendled_rows,       counts.repaired_rows,
+                      counts.quarantined_rows, dialect.expected_columns,
+                      static_cast<char32_t>(dialect.delimiter)};
 }
 
 }  // namespace csv_mendle

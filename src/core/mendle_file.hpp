@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "byte_buffer.hpp"
 #include "error.hpp"
 #include "mendle.hpp"
 
@@ -23,7 +24,7 @@ struct RepairReport {
 
 // Reads the whole file at `path` (a path with a NUL byte fails before any
 // system call).
-Result<std::string> read_whole_file(std::string_view path);
+Result<ByteBuffer> read_whole_file(std::string_view path);
 
 Result<RepairReport> mendle_file(std::string_view input_path, std::string_view output_path,
                                  std::optional<std::string_view> quarantine_path,

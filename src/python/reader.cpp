@@ -69,9 +69,9 @@ PyMendleReader* as_reader(PyObject* self) noexcept {
 PyObject* reader_create(PyTypeObject* type, const Arguments& arguments) {
   ReaderState state;
   {
-    Result<std::string> input = read_whole_file(arguments.text(0));
+    Result<ByteBuffer> input = read_whole_file(arguments.text(0));
     if (!input) return raise_classified_os_error(input.error());
-    SliceOutcome outcome = mendle_slice(input.value(), arguments.repair_options(kFirstOption));
+    SliceOutcome outcome = mendle_slice(input.value().view(), arguments.repair_options(kFirstOption));
     // Moved, not copied: the table's one text buffer becomes the reader's.
     state.rows = std::move(outcome.rows);
     state.summary = {.total_rows = outcome.total_rows,

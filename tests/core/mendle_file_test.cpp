@@ -253,9 +253,9 @@ TEST(read_whole_file, reads_every_byte_or_reports_the_system_error) {
     std::string bytes(size, '\0');
     for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
     spill(dir / "in.csv", bytes);
-    Result<std::string> read = read_whole_file(dir / "in.csv");
+    Result<ByteBuffer> read = read_whole_file(dir / "in.csv");
     ASSERT_TRUE(read) << read.error().text();
-    EXPECT_TRUE(read.value() == bytes) << size << " bytes";
+    EXPECT_TRUE(read.value().view() == bytes) << size << " bytes";
   }
   EXPECT_EQ(read_whole_file(dir / "missing.csv").error().os_error, ENOENT);
   EXPECT_EQ(read_whole_file(dir / "").error().os_error, EISDIR);

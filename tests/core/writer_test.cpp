@@ -276,7 +276,7 @@ TEST(file_io, a_file_too_large_to_hold_in_memory_is_out_of_memory) {
   }
   Result<UniqueFd> file = open_for_reading(dir / "huge");
   ASSERT_TRUE(file);
-  const Result<std::string> read = read_all(file.value().get());
+  const Result<ByteBuffer> read = read_all(file.value().get());
   ASSERT_FALSE(read);
   EXPECT_EQ(read.error().text(), "out of memory");
 }

@@ -1,0 +1,62 @@
+// The row loop of a repair; included by mendle.hpp.
+#pragma once
+
+#include <utility>
+
+#include "utf8.hpp"
+
+namespace csv_mendle {
+
+namespace detail {
+
+// "Row has too few columns (expected 3)" and its kin.
+std::string reason_text(const char* what, std::uint64_t expected);
+
+// Moves the open row out of the table into a quarantine record.
+QuarantineRecord take_open_row(RowTable& rows, const char* what, std::uint64_t expected,
+                               std::uint64_t line);
+
+}  // namespace detail
+
+template <class Deliver, class Quarantine>
+void repair_rows(std::string_view input, const RepairOptions& options, const Dialect& dialect,
+                 RowTable& rows, RepairCounts& counts, Deliver&& deliver,
+                 Quarantine&& quarantine) {
+  if (input.empty()) return;
+  const std::uint64_t expected = dialect.expected_columns;
+  // Surplus fields are joined with the delimiter as a character, so a byte of
+  // 0x80 or more joins as its two-byte UTF-8 form.
+  std::string separator;
+  append_latin1_char(separator, dialect.delimiter);
+
+  ResilientParser parser =
+      make_parser(input, dialect.delimiter, options.quote_char, options.repair_quotes);
+  while (next_row(parser, rows)) {
+    ++counts.total_rows;
+    const std::uint64_t n = rows.open_field_count();
+    const char* refused = nullptr;  // why the row is set aside, if it is
+    if (expected == 0 || n == expected) {
+    } else if (n < expected) {
+      if (options.fill_ragged_rows) {
+        rows.pad_open_row(expected);
+        ++counts.repaired_rows;
+      } else {
+        refused = "too few columns";
+      }
+    } else if (options.merge_overflow) {
+      rows.merge_open_row(expected, separator);
+      ++counts.repaired_rows;
+    } else {
+      refused = "extra columns";
+    }
+    if (refused) {
+      ++counts.quarantined_rows;
+      quarantine(detail::take_open_row(rows, refused, expected, parser.line));
+    } else {
+      ++counts.mendled_rows;
+      if (!deliver(rows)) return;
+    }
+  }
+}
+
+}  // namespace csv_mendle
