@@ -64,12 +64,9 @@ SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options) 
   RowTable& rows = outcome.rows;
   repair_rows(
       input, options, dialect, rows, counts,
-      [&](RowTable& table) {
+      [&](RowTable& table, std::uint64_t consumed) {
         table.commit_row();
-        if (table.size() == kSampleRows) {
-          // The kept rows' text tells how far into the input they reach.
-          reserve_by_extrapolation(table, table.text().size(), input.size());
-        }
+        if (table.size() == kSampleRows) reserve_by_extrapolation(table, consumed, input.size());
         return true;
       },
       [&](QuarantineRecord&& record) { outcome.quarantine.push_back(std::move(record)); });

@@ -62,8 +62,9 @@ Dialect settle_dialect(std::string_view input, const RepairOptions& options);
 
 // Parses every row of `input` and judges it against the dialect's width: a
 // row of the right width, or one that is padded or merged, is left as the
-// open row of `rows` and handed to `deliver(rows)`, which commits or discards
-// it and returns false to stop the run; any other row becomes a record handed
+// open row of `rows` and handed to `deliver(rows, consumed)` (consumed: the
+// bytes of input read so far), which commits or discards it and returns false
+// to stop the run; any other row becomes a record handed
 // to `quarantine(record)`.  `counts` follows every row.
 template <class Deliver, class Quarantine>
 void repair_rows(std::string_view input, const RepairOptions& options, const Dialect& dialect,

@@ -89,7 +89,7 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   Status row_written = success();
   repair_rows(
       bytes, options, dialect, rows, counts,
-      [&](RowTable& table) {
+      [&](RowTable& table, std::uint64_t) {
         line.clear();
         append_output_line(line, table.open_view(), written_as);
         table.discard_row();

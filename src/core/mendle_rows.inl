@@ -54,7 +54,7 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
       quarantine(detail::take_open_row(rows, refused, expected, parser.line));
     } else {
       ++counts.mendled_rows;
-      if (!deliver(rows)) return;
+      if (!deliver(rows, parser.position)) return;
     }
   }
 }

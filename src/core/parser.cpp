@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "utf8.hpp"
 
 namespace csv_mendle {
@@ -36,10 +40,23 @@ std::uint64_t skip_blanks(const Byte* d, std::uint64_t n, std::uint64_t x,
   return x;
 }
 
-// Offset of the first delimiter, CR or LF at or after `from`, or `n`.  Eight
-// bytes at a time while whole words remain.
+// Offset of the first delimiter, CR or LF at or after `from`, or `n`.  Sixteen
+// bytes at a time while whole blocks remain.
 std::uint64_t find_unquoted_stop(const Byte* d, std::uint64_t from, std::uint64_t n,
                                  Byte delimiter) noexcept {
+#if defined(__SSE2__)
+  const __m128i delimiters = _mm_set1_epi8(static_cast<char>(delimiter));
+  const __m128i crs = _mm_set1_epi8('\r');
+  const __m128i lfs = _mm_set1_epi8('\n');
+  while (n - from >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + from));
+    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(block, delimiters),
+                                      _mm_or_si128(_mm_cmpeq_epi8(block, crs), _mm_cmpeq_epi8(block, lfs)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (mask != 0) return from + static_cast<unsigned>(__builtin_ctz(mask));
+    from += 16;
+  }
+#else
   constexpr std::uint64_t ones = 0x0101010101010101ULL;
   constexpr std::uint64_t highs = 0x8080808080808080ULL;
   const std::uint64_t delimiters = ones * delimiter;
@@ -52,8 +69,22 @@ std::uint64_t find_unquoted_stop(const Byte* d, std::uint64_t from, std::uint64_
       break;
     from += 8;
   }
+#endif
   while (from < n && !ends_field(d[from], delimiter)) ++from;
   return from;
+}
+
+// Replaces every field of the open row by its lossy decoding.
+void decode_open_row(RowTable& out) {
+  std::vector<std::string> fields;
+  fields.reserve(out.open_field_count());
+  for (std::size_t i = 0; i < out.open_field_count(); ++i) fields.emplace_back(out.open_field(i));
+  out.discard_row();
+  out.open_row();
+  for (const std::string& field : fields) {
+    append_lossy_utf8(out.text(), field);
+    out.close_field();
+  }
 }
 
 // The stray-quote test for the quote at `p` inside a quoted field, followed by
@@ -135,11 +166,23 @@ bool next_row(ResilientParser& parser, RowTable& out) {
   const Byte quote = parser.quote;
   out.open_row();
   std::string& text = out.text();  // the field buffer is the tail of the table's text
+  const std::uint64_t row_start = pos;
+  // When the delimiter and the quote are ASCII, a field's bytes are the row's
+  // bytes less some ASCII bytes, cut at ASCII bytes: if the row's bytes are
+  // valid UTF-8, so is every field, and one check of the row serves them all.
+  const bool ascii_syntax = delimiter < 0x80 && quote < 0x80;
   std::size_t field_start = text.size();
   const auto complete_field = [&] {
-    decode_tail_lossy(text, field_start);
+    if (!ascii_syntax) decode_tail_lossy(text, field_start);
     out.close_field();
     field_start = text.size();
+  };
+  const auto finish_row = [&] {
+    if (ascii_syntax && !is_valid_utf8(std::string_view(chars + row_start, pos - row_start))) {
+      decode_open_row(out);
+    }
+    parser.position = pos;
+    return true;
   };
 
   State state = State::Start;
@@ -157,9 +200,7 @@ bool next_row(ResilientParser& parser, RowTable& out) {
         } else if (c == CR || c == LF) {
           row_ends = true;
         } else {
-          text.push_back(static_cast<char>(c));  // spaces and tabs too
-          ++pos;
-          state = State::Unquoted;
+          state = State::Unquoted;  // this byte, spaces and tabs too, starts the text
         }
         break;
 
@@ -228,16 +269,14 @@ bool next_row(ResilientParser& parser, RowTable& out) {
       if (pos < n && d[pos] == LF) ++pos;
       ++parser.line;
       complete_field();
-      parser.position = pos;
-      return true;
+      return finish_row();
     }
   }
 
   // The input ended: whatever the state, the field buffer is the last field,
   // and an unclosed quoted field has taken in everything up to here.
   complete_field();
-  parser.position = pos;
-  return true;
+  return finish_row();
 }
 
 std::vector<std::string> next_row_fields(ResilientParser& parser) {
