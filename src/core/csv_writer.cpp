@@ -2,6 +2,10 @@
 
 #include <charconv>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace csv_mendle {
 
 namespace {
@@ -53,15 +57,77 @@ bool OutputDialect::needs_quotes(std::string_view field) const noexcept {
          (delimiter_size_ == 2 && field.find(delimiter()) != std::string_view::npos);
 }
 
+namespace {
+
+// Offset of the first byte at or after `from` in `text` that is one of
+// `bytes` (four single-byte characters that force quoting), or the size.
+std::size_t next_forcing_byte(std::string_view text, std::size_t from,
+                              const std::array<unsigned char, 4>& bytes) noexcept {
+  const std::size_t n = text.size();
+  const char* d = text.data();
+#if defined(__SSE2__)
+  const __m128i b0 = _mm_set1_epi8(static_cast<char>(bytes[0]));
+  const __m128i b1 = _mm_set1_epi8(static_cast<char>(bytes[1]));
+  const __m128i b2 = _mm_set1_epi8(static_cast<char>(bytes[2]));
+  const __m128i b3 = _mm_set1_epi8(static_cast<char>(bytes[3]));
+  while (n - from >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + from));
+    const __m128i hits =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, b0), _mm_cmpeq_epi8(block, b1)),
+                     _mm_or_si128(_mm_cmpeq_epi8(block, b2), _mm_cmpeq_epi8(block, b3)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (mask != 0) return from + static_cast<unsigned>(__builtin_ctz(mask));
+    from += 16;
+  }
+#endif
+  for (; from < n; ++from) {
+    const unsigned char c = static_cast<unsigned char>(d[from]);
+    if (c == bytes[0] || c == bytes[1] || c == bytes[2] || c == bytes[3]) return from;
+  }
+  return n;
+}
+
+void append_quoted(std::string& out, std::string_view field, std::string_view quote) {
+  out.append(quote);
+  append_doubled(out, field, quote);
+  out.append(quote);
+}
+
+}  // namespace
+
 void append_output_line(std::string& out, RowView row, const OutputDialect& dialect) {
   const std::string_view quote = dialect.quote();
+  const std::string_view delimiter = dialect.delimiter();
+  if (quote.size() == 1 && delimiter.size() == 1) {
+    // One scan of the row's text finds every byte that forces quoting; only
+    // the fields that hold one are looked at again.
+    const std::string_view text = row.text();
+    const std::array<unsigned char, 4> forcing = {static_cast<unsigned char>(quote[0]),
+                                                  static_cast<unsigned char>(delimiter[0]),
+                                                  '\n', '\r'};
+    out.reserve(out.size() + text.size() + row.size() + 1);
+    std::size_t forced = next_forcing_byte(text, 0, forcing);
+    std::size_t begin = 0;
+    for (std::size_t i = 0; i < row.size(); ++i) {
+      if (i > 0) out.push_back(delimiter[0]);
+      const std::string_view field = row.field(i);
+      const std::size_t end = begin + field.size();
+      if (forced < end) {
+        append_quoted(out, field, quote);
+        forced = next_forcing_byte(text, end, forcing);
+      } else {
+        out.append(field);
+      }
+      begin = end;
+    }
+    out.push_back('\n');
+    return;
+  }
   for (std::size_t i = 0; i < row.size(); ++i) {
-    if (i > 0) out.append(dialect.delimiter());
+    if (i > 0) out.append(delimiter);
     const std::string_view field = row.field(i);
     if (dialect.needs_quotes(field)) {
-      out.append(quote);
-      append_doubled(out, field, quote);
-      out.append(quote);
+      append_quoted(out, field, quote);
     } else {
       out.append(field);
     }
