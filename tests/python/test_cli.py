@@ -1,0 +1,325 @@
+"""The command line.  What crosses the process boundary (exit statuses, the
+entry points, worker processes, the terminal) runs the real interpreter in a
+subprocess; the tables of options and errors call `cli.main` in-process."""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+import csv_mendle
+from csv_mendle import cli
+
+# A stray quote (row 1), a short row (2), a long row (3), apostrophes (4).
+# Three columns win the inference clearly: a tie would be settled at random.
+DAMAGED = "id;name;note\n1;\"Ada \"the\" Countess\";ok\n2;Alan\n3;Edsger;W;Nuenen\n4;'x;y';z\n5;Grace;Hopper\n"
+CLEAN = "a,b\n1,2\n"
+
+
+# Subprocesses import the csv_mendle under test even from another working
+# directory (PYTHONPATH may hold a relative path).
+PACKAGE_ROOT = str(pathlib.Path(csv_mendle.__file__).resolve().parents[1])
+ENVIRONMENT = os.environ | {"PYTHONPATH": os.pathsep.join(filter(None, [PACKAGE_ROOT, os.environ.get("PYTHONPATH")]))}
+
+
+def run(*arguments, cwd=None):
+    return subprocess.run(
+        [sys.executable, "-m", "csv_mendle", *map(str, arguments)],
+        cwd=cwd, env=ENVIRONMENT, capture_output=True, text=True, timeout=60,
+    )
+
+
+def call(capsys, *arguments):
+    """cli.main in this process: (exit status, stdout, stderr)."""
+    status: object
+    try:
+        status = cli.main([str(argument) for argument in arguments])
+    except SystemExit as exit:
+        status = exit.code
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
+
+
+def mended(tmp_path, source, name, **options):
+    """What the library itself makes of `source`: (summary dict, output bytes, quarantine bytes)."""
+    output, quarantine = tmp_path / f"{name}.lib.csv", tmp_path / f"{name}.lib-q.csv"
+    summary = csv_mendle.mendle_file(str(source), str(output), str(quarantine), **options)
+    return summary.to_dict(), output.read_bytes(), quarantine.read_bytes()
+
+
+def listing(folder):
+    return sorted(str(path.relative_to(folder)) for path in folder.rglob("*"))
+
+
+@pytest.fixture
+def damaged(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_text(DAMAGED, encoding="utf-8")
+    return path
+
+
+# ---- repair, one file ----
+
+
+def test_repair_writes_next_to_the_input_and_summarises(tmp_path, damaged):
+    result = run("repair", damaged.name, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stderr == ""
+    expected, output, _ = mended(tmp_path, damaged, "x")
+    assert (tmp_path / "in.mended.csv").read_bytes() == output
+    lines = result.stdout.splitlines()
+    assert lines[0] == (
+        f"in.csv: {expected['total_rows']} rows in, {expected['mendled_rows']} delivered "
+        f"({expected['repaired_rows']} repaired), 0 quarantined; delimiter semicolon, 3 columns"
+    )
+    assert lines[1].split() == ["output:", "in.mended.csv"]
+
+
+@pytest.mark.parametrize(
+    "arguments, options",
+    [
+        ([], {}),
+        (["--no-fill"], {"fill_ragged_rows": False}),
+        (["--no-merge"], {"merge_overflow": False}),
+        (["--no-fill", "--no-merge", "-n", "2"], {"fill_ragged_rows": False, "merge_overflow": False, "expected_columns": 2}),
+        (["--expected-columns", "0"], {"expected_columns": 0}),
+        (["-d", "comma"], {"delimiter": ","}),
+        (["--delimiter", "\\t"], {"delimiter": "\t"}),
+        (["-d", ";", "--quote-char", "'"], {"delimiter": ";", "quote_char": "'"}),
+        (["--no-repair-quotes"], {"repair_quotes": False}),
+    ],
+)
+def test_options_reach_the_library_and_json_parses_back(tmp_path, capsys, damaged, arguments, options):
+    expected, output, quarantine = mended(tmp_path, damaged, "x", **options)
+
+    status, stdout, stderr = call(
+        capsys, "repair", damaged, "-o", tmp_path / "out.csv", "-q", tmp_path / "q.csv", "--json", *arguments
+    )
+    assert (status, stderr) == (0, "")
+    assert json.loads(stdout) == {
+        "input": str(damaged), "output": str(tmp_path / "out.csv"), "quarantine": str(tmp_path / "q.csv"), **expected,
+    }
+    assert (tmp_path / "out.csv").read_bytes() == output
+    assert (tmp_path / "q.csv").read_bytes() == quarantine
+
+    status, stdout, stderr = call(capsys, "check", damaged, "--json", *arguments)
+    assert (status, stderr) == (0, "")
+    clean = expected["repaired_rows"] == expected["quarantined_rows"] == 0
+    assert json.loads(stdout) == {"file": str(damaged), "clean": clean, **expected}
+
+
+# ---- check ----
+
+
+@pytest.mark.parametrize(
+    "content, arguments, status, verdict",
+    [
+        (CLEAN, ["--strict"], 0, "clean"),
+        (DAMAGED, ["--strict"], 1, "a repair would change it"),
+        (DAMAGED, [], 0, "a repair would change it"),
+        ("a,b\n1,2\n3\n", ["--strict", "--no-fill"], 1, "a repair would change it"),  # quarantined, not repaired
+    ],
+)
+def test_check_writes_nothing_and_strict_fails_when_a_repair_would_change_rows(
+    tmp_path, content, arguments, status, verdict
+):
+    (tmp_path / "data.csv").write_text(content, encoding="utf-8")
+    result = run("check", "data.csv", *arguments, cwd=tmp_path)
+    assert result.returncode == status
+    assert listing(tmp_path) == ["data.csv"]
+    assert result.stdout.startswith("data.csv: ")
+    assert result.stdout.endswith(f"; {verdict}\n")
+    assert len(result.stderr.splitlines()) == status  # the one line that says why it failed
+
+
+# ---- sniff ----
+
+
+@pytest.mark.parametrize(
+    "content, name, columns",
+    [
+        ("a;b\n1;2\n3\n", "semicolon", 2),
+        ("\ufeffa\tb\tc\td\n1\t2\t3\t4\n", "tab", 4),
+        ("", "comma", 0),
+        # Longer than the sample: the head is cut after a whole line.
+        ("field one|field two|\"a; b\"|é\n" * 4000, "pipe", 4),
+    ],
+    ids=["semicolon", "tab after a byte-order mark", "empty", "longer than the sample"],
+)
+def test_sniff_names_the_delimiter_and_counts_the_columns(tmp_path, capsys, content, name, columns):
+    path = tmp_path / "data.csv"
+    path.write_text(content, encoding="utf-8")
+    status, stdout, stderr = call(capsys, "sniff", path)
+    assert (status, stderr) == (0, "")
+    assert stdout.splitlines() == [f"delimiter: {name}", f"columns: {columns}"]
+    status, stdout, _ = call(capsys, "sniff", "--json", path)
+    assert json.loads(stdout) == {
+        "file": str(path), "delimiter": cli.CHARACTER_BY_NAME[name], "delimiter_name": name, "columns": columns,
+    }
+
+
+def test_sniff_sample_stops_at_the_last_line_break_of_its_head(tmp_path):
+    path = tmp_path / "data.csv"
+    head = "a;b\n" * ((cli.SAMPLE_BYTES - 10) // 4)
+    path.write_bytes(head.encode() + b"x" * 100 + b"\xe2\x82")  # the sample's end falls in a partial line
+    sample = cli.read_sample(str(path))
+    assert sample == head
+    path.write_bytes(b"a;b\n\xff")  # shorter than the sample: all of it, bad bytes replaced
+    assert cli.read_sample(str(path)) == "a;b\n\ufffd"
+
+
+# ---- repair, many files ----
+
+
+@pytest.fixture
+def batch(tmp_path):
+    """Two good inputs (one in a subfolder) and one that does not exist."""
+    (tmp_path / "sub").mkdir()
+    first, second = tmp_path / "first.csv", tmp_path / "sub" / "second.csv"
+    first.write_text(DAMAGED, encoding="utf-8")
+    second.write_text("x|y|z\n1|2\n3|4|5|6\n7|8|9\n", encoding="utf-8")
+    return [first, tmp_path / "missing.csv", second]
+
+
+def test_batch_repairs_every_file_in_worker_processes_and_reports_the_missing_one(tmp_path, batch):
+    out, quarantine = tmp_path / "out", tmp_path / "q"
+    result = run("repair", *batch, "--out-dir", out, "--quarantine-dir", quarantine, "-j", "3", "--no-merge")
+    assert result.returncode == 1
+    # The error is one line on stderr, and no progress bar is drawn on a pipe.
+    assert result.stderr == f"csv-mendle: cannot repair {batch[1]}: {os.strerror(2)} (os error 2)\n"
+    expected = {}
+    for path in (batch[0], batch[2]):
+        expected[path], output, rejected = mended(tmp_path, path, path.stem, merge_overflow=False)
+        assert (out / f"{path.stem}.mended.csv").read_bytes() == output
+        assert (quarantine / f"{path.stem}.quarantine.csv").read_bytes() == rejected
+    assert not (out / "missing.mended.csv").exists()
+
+    lines = result.stdout.splitlines()
+    assert sorted(lines[:-1]) == sorted(
+        f"{path} -> {out / (path.stem + '.mended.csv')}: {cli.summary_text(expected[path])}" for path in expected
+    )
+    rows_in = sum(summary["total_rows"] for summary in expected.values())
+    assert lines[-1].startswith(f"2 of 3 files repaired into {out} (1 failed): {rows_in} rows in, ")
+
+
+
+def test_batch_json_lists_the_files_in_input_order_with_a_total(tmp_path, capsys, batch):
+    out = tmp_path / "out"
+    expected = {path: mended(tmp_path, path, path.stem)[0] for path in (batch[0], batch[2])}
+    status, stdout, stderr = call(capsys, "repair", *batch, "--out-dir", out, "-j", "1", "--json")
+    assert status == 1
+    assert stderr == f"csv-mendle: cannot repair {batch[1]}: {os.strerror(2)} (os error 2)\n"
+    document = json.loads(stdout)
+    assert [entry["input"] for entry in document["files"]] == [str(path) for path in batch]
+    assert document["files"][1] == {"input": str(batch[1]), "error": f"{os.strerror(2)} (os error 2)"}
+    assert document["files"][2] == {
+        "input": str(batch[2]), "output": str(out / "second.mended.csv"), "quarantine": None, **expected[batch[2]],
+    }
+    sums: dict[str, int] = {name: sum(summary[name] for summary in expected.values()) for name in cli.SUMMARY_COUNTS}
+    assert document["total"] == {"files": 3, "succeeded": 2, "failed": 1, **sums}
+
+
+def test_batch_draws_a_progress_bar_when_stderr_is_a_terminal(tmp_path, batch):
+    pty = pytest.importorskip("pty")
+    try:
+        controller, terminal = pty.openpty()
+    except OSError:
+        pytest.skip("no pseudo-terminal")
+    with os.fdopen(controller, "rb", buffering=0) as screen:
+        process = subprocess.run(
+            [sys.executable, "-m", "csv_mendle", "repair", batch[0], batch[2], "--out-dir", tmp_path / "out", "-j", "1"],
+            env=ENVIRONMENT, stdout=subprocess.PIPE, stderr=terminal, timeout=60,
+        )
+        os.close(terminal)
+        drawn = b""
+        try:
+            while chunk := screen.read(4096):
+                drawn += chunk
+        except OSError:  # the terminal's other end is closed: all is read
+            pass
+    assert process.returncode == 0
+    assert b"] 0/2 files" in drawn and b"] 2/2 files" in drawn
+    assert drawn.endswith(b"\r\x1b[K")  # the bar is erased at the end
+    assert b"\r" not in process.stdout
+
+
+# ---- errors ----
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (["repair", "missing.csv"], f"cannot repair missing.csv: {os.strerror(2)} (os error 2)"),
+        (["repair", "folder"], f"cannot repair folder: {os.strerror(21)} (os error 21)"),
+        (["check", "missing.csv"], f"missing.csv: {os.strerror(2)} (os error 2)"),
+        (["sniff", "missing.csv"], f"missing.csv: {os.strerror(2)}"),
+        (["sniff", "folder"], f"folder: {os.strerror(21)}"),
+        (["repair", "a\udcff.csv"], "cannot repair a\\udcff.csv: the path is not valid UTF-8"),
+    ],
+)
+def test_errors_are_one_line_on_stderr_with_status_1(tmp_path, monkeypatch, capsys, arguments, message):
+    (tmp_path / "folder").mkdir()
+    (tmp_path / "data.csv").write_text(CLEAN, encoding="utf-8")
+    monkeypatch.chdir(tmp_path)
+    status, stdout, stderr = call(capsys, *arguments)
+    assert (status, stdout) == (1, "")
+    assert len(stderr.splitlines()) == 1
+    assert stderr.startswith(f"csv-mendle: {message}")
+
+
+def test_an_error_in_a_subprocess_is_one_line_without_a_traceback(tmp_path):
+    result = run("check", "missing.csv", cwd=tmp_path)
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == f"csv-mendle: missing.csv: {os.strerror(2)} (os error 2)\n"
+
+
+@pytest.mark.parametrize(
+    "arguments, complaint",
+    [
+        ([], "the following arguments are required: COMMAND"),
+        (["repair", "data.csv", "other.csv"], "several inputs need --out-dir DIR"),
+        (["repair", "data.csv", "-o", "x.csv", "--out-dir", "out"], "with --out-dir use --quarantine-dir"),
+        (["repair", "data.csv", "--quarantine-dir", "q"], "--quarantine-dir goes with --out-dir"),
+        (["repair", "data.csv", "-o", "x.csv", "-q", "./x.csv"], "the output and the quarantine file are the same file"),
+        (["repair", "data.csv", "sub/data.csv", "--out-dir", "out"], "would both be written to"),
+        (["repair", "data.csv", "data.mended.csv", "--out-dir", "."], "would overwrite the input data.mended.csv"),
+        (["repair", "data.csv", "-d", "ab"], "argument -d/--delimiter: expected one ASCII character"),
+        (["repair", "data.csv", "-d", "é"], "argument -d/--delimiter: expected one ASCII character"),
+        (["check", "data.csv", "--quote-char", ""], "argument --quote-char: expected one ASCII character"),
+        (["check", "data.csv", "-d", "|", "--quote-char", "pipe"], "the delimiter and the quote character are both"),
+        (["check", "data.csv", "-n", "-1"], "argument -n/--expected-columns: expected a whole number of at least 0"),
+        (["repair", "data.csv", "--out-dir", "out", "-j", "0"], "argument -j/--jobs: expected a whole number of at least 1"),
+    ],
+)
+def test_usage_errors_exit_2_and_touch_nothing(tmp_path, monkeypatch, capsys, arguments, complaint):
+    (tmp_path / "sub").mkdir()
+    for name in ("data.csv", "other.csv", "data.mended.csv", "sub/data.csv"):
+        (tmp_path / name).write_text(CLEAN, encoding="utf-8")
+    before = listing(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    status, _, stderr = call(capsys, *arguments)
+    assert status == 2
+    assert stderr.startswith("usage: csv-mendle")
+    assert complaint in stderr
+    assert listing(tmp_path) == before
+
+
+ENTRY_POINTS = [pytest.param([sys.executable, "-m", "csv_mendle"], id="python -m csv_mendle")]
+_script = pathlib.Path(sys.executable).with_name("csv-mendle")
+if _script.exists():  # an installed wheel puts its console script next to the interpreter
+    ENTRY_POINTS.append(pytest.param([str(_script)], id="csv-mendle"))
+
+
+@pytest.mark.parametrize("entry_point", ENTRY_POINTS)
+def test_entry_points_pass_on_the_exit_status(tmp_path, entry_point):
+    version = subprocess.run([*entry_point, "--version"], env=ENVIRONMENT, capture_output=True, text=True, timeout=60)
+    assert (version.returncode, version.stdout) == (0, f"csv-mendle {csv_mendle.__version__}\n")
+    (tmp_path / "data.csv").write_text(DAMAGED, encoding="utf-8")
+    for arguments, status in [(["--strict"], 1), (["-n", "x"], 2)]:
+        result = subprocess.run(
+            [*entry_point, "check", "data.csv", *arguments], cwd=tmp_path, env=ENVIRONMENT, capture_output=True
+        )
+        assert result.returncode == status

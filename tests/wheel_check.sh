@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Shows that the wheel is complete: builds it as a packager would
+# (`python -m build --no-isolation --wheel`, offline, with the system's
+# scikit-build-core), installs it into a fresh venv, and runs the Python test
+# suite against the installed package, from a folder where neither the source
+# tree nor a build tree is importable.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+unset PYTHONPATH
+
+echo "== python3.14 -m build --no-isolation --wheel"
+python3.14 -m build --no-isolation --wheel --outdir "$work/dist" "$here" >"$work/build.log" 2>&1 || {
+  cat "$work/build.log"; exit 1; }
+wheels=("$work"/dist/*.whl)
+[ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel, got: ${wheels[*]}"; exit 1; }
+wheel=${wheels[0]}
+echo "built $(basename "$wheel")"
+case "$(basename "$wheel")" in
+  csv_mendle-*-cp314-cp314-*.whl) ;;
+  *) echo "not a cp314 wheel"; exit 1 ;;
+esac
+
+echo "== install into a fresh venv (with the system's pytest, numpy, hypothesis, mypy, dask)"
+python3.14 -m venv --system-site-packages "$work/venv"
+"$work/venv/bin/pip" install -q --no-index --no-deps "$wheel"
+
+cd "$work"
+"$work/venv/bin/python" - "$work/venv" <<'PY'
+import pathlib, sys, csv_mendle
+from csv_mendle import _csv_mendle_backend as backend
+venv = pathlib.Path(sys.argv[1])
+for module in (csv_mendle, backend):
+    assert pathlib.Path(module.__file__).is_relative_to(venv), module.__file__
+package = pathlib.Path(csv_mendle.__file__).parent
+for name in ("py.typed", "_csv_mendle_backend.pyi", "cli.py", "__main__.py"):
+    assert (package / name).is_file(), name
+print("installed:", package)
+PY
+"$work/venv/bin/csv-mendle" --version
+
+echo "== the Python test suite against the installed package"
+# The tests stay in the source tree; the working folder holds no package, and
+# pytest adds only tests/python to the import path.
+"$work/venv/bin/python" -m pytest -q -p no:cacheprovider "$here/tests/python" "$@"
