@@ -2,6 +2,8 @@
 // and the refusal to let the quarantine file overwrite the output.
 #include "mendle_file.hpp"
 
+#include "temp_dir.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -18,34 +20,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh directory per test, removed with everything in it.
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "csv_mendle_file.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  std::string operator/(std::string_view name) const { return (path / name).string(); }
-  std::set<std::string> entries() const {
-    std::set<std::string> names;
-    for (const auto& e : fs::directory_iterator(path)) names.insert(e.path().filename());
-    return names;
-  }
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void spill(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+using testing::slurp;
+using testing::spill;
+using testing::TempDir;
 
 RepairOptions given(unsigned char delimiter, std::uint64_t columns) {
   RepairOptions options;

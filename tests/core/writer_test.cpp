@@ -17,31 +17,15 @@
 
 #include "csv_writer.hpp"
 #include "file_io.hpp"
+#include "temp_dir.hpp"
 
 namespace csv_mendle {
 namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh directory per test, removed with everything in it.
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "csv_mendle_writer.XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path, ignored);
-  }
-  std::string operator/(std::string_view name) const { return (path / name).string(); }
-};
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::slurp;
+using testing::TempDir;
 
 TEST(writer, output_lines_quote_only_fields_holding_q_d_lf_or_cr) {
   struct Case {
