@@ -64,9 +64,11 @@ SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options) 
   RowTable& rows = outcome.rows;
   repair_rows(
       input, options, dialect, rows, counts,
-      [&](RowTable& table, std::uint64_t consumed) {
+      [&](RowTable& table, const ResilientParser& parser, bool) {
         table.commit_row();
-        if (table.size() == kSampleRows) reserve_by_extrapolation(table, consumed, input.size());
+        if (table.size() == kSampleRows) {
+          reserve_by_extrapolation(table, parser.position, input.size());
+        }
         return true;
       },
       [&](QuarantineRecord&& record) { outcome.quarantine.push_back(std::move(record)); });

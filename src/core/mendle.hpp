@@ -62,10 +62,11 @@ Dialect settle_dialect(std::string_view input, const RepairOptions& options);
 
 // Parses every row of `input` and judges it against the dialect's width: a
 // row of the right width, or one that is padded or merged, is left as the
-// open row of `rows` and handed to `deliver(rows, consumed)` (consumed: the
-// bytes of input read so far), which commits or discards it and returns false
-// to stop the run; any other row becomes a record handed
-// to `quarantine(record)`.  `counts` follows every row.
+// open row of `rows` and handed to `deliver(rows, parser, repaired)`, which
+// commits or discards it and returns false to stop the run (the parser tells
+// how far the input is read and whether the row's own bytes are its written
+// form); any other row becomes a record handed to `quarantine(record)`.
+// `counts` follows every row.
 template <class Deliver, class Quarantine>
 void repair_rows(std::string_view input, const RepairOptions& options, const Dialect& dialect,
                  RowTable& rows, RepairCounts& counts, Deliver&& deliver,

@@ -89,9 +89,15 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   Status row_written = success();
   repair_rows(
       bytes, options, dialect, rows, counts,
-      [&](RowTable& table, std::uint64_t) {
+      [&](RowTable& table, const ResilientParser& parser, bool repaired) {
         line.clear();
-        append_output_line(line, table.open_view(), written_as);
+        if (parser.row_verbatim && !repaired) {
+          // The row's own bytes are exactly what the writer would make of it.
+          line.append(parser.row_text);
+          line.push_back('\n');
+        } else {
+          append_output_line(line, table.open_view(), written_as);
+        }
         table.discard_row();
         row_written = output.write_line(line);
         return row_written.ok();

@@ -35,17 +35,18 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
     ++counts.total_rows;
     const std::uint64_t n = rows.open_field_count();
     const char* refused = nullptr;  // why the row is set aside, if it is
+    bool repaired = false;
     if (expected == 0 || n == expected) {
     } else if (n < expected) {
       if (options.fill_ragged_rows) {
         rows.pad_open_row(expected);
-        ++counts.repaired_rows;
+        repaired = true;
       } else {
         refused = "too few columns";
       }
     } else if (options.merge_overflow) {
       rows.merge_open_row(expected, separator);
-      ++counts.repaired_rows;
+      repaired = true;
     } else {
       refused = "extra columns";
     }
@@ -54,7 +55,8 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
       quarantine(detail::take_open_row(rows, refused, expected, parser.line));
     } else {
       ++counts.mendled_rows;
-      if (!deliver(rows, parser.position)) return;
+      if (repaired) ++counts.repaired_rows;
+      if (!deliver(rows, parser, repaired)) return;
     }
   }
 }

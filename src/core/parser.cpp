@@ -30,6 +30,8 @@ inline bool is_blank(Byte b, Byte delimiter) noexcept {
   return (b == ' ' || b == '\t') && b != delimiter;
 }
 
+inline bool is_line_end(Byte b) noexcept { return b == CR || b == LF; }
+
 inline bool ends_field(Byte b, Byte delimiter) noexcept {
   return b == delimiter || b == CR || b == LF;
 }
@@ -40,37 +42,26 @@ std::uint64_t skip_blanks(const Byte* d, std::uint64_t n, std::uint64_t x,
   return x;
 }
 
-// Offset of the first delimiter, CR or LF at or after `from`, or `n`.  Sixteen
-// bytes at a time while whole blocks remain.
-std::uint64_t find_unquoted_stop(const Byte* d, std::uint64_t from, std::uint64_t n,
-                                 Byte delimiter) noexcept {
+// Offset of the first delimiter, CR, LF or `also` byte at or after `from`
+// (before `n`), or `n`.  Sixteen bytes at a time while whole blocks remain.
+std::uint64_t find_stop(const Byte* d, std::uint64_t from, std::uint64_t n, Byte delimiter,
+                        Byte also) noexcept {
 #if defined(__SSE2__)
   const __m128i delimiters = _mm_set1_epi8(static_cast<char>(delimiter));
+  const __m128i alsos = _mm_set1_epi8(static_cast<char>(also));
   const __m128i crs = _mm_set1_epi8('\r');
   const __m128i lfs = _mm_set1_epi8('\n');
   while (n - from >= 16) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + from));
-    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(block, delimiters),
-                                      _mm_or_si128(_mm_cmpeq_epi8(block, crs), _mm_cmpeq_epi8(block, lfs)));
+    const __m128i hits =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, delimiters), _mm_cmpeq_epi8(block, alsos)),
+                     _mm_or_si128(_mm_cmpeq_epi8(block, crs), _mm_cmpeq_epi8(block, lfs)));
     const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
     if (mask != 0) return from + static_cast<unsigned>(__builtin_ctz(mask));
     from += 16;
   }
-#else
-  constexpr std::uint64_t ones = 0x0101010101010101ULL;
-  constexpr std::uint64_t highs = 0x8080808080808080ULL;
-  const std::uint64_t delimiters = ones * delimiter;
-  const auto has_zero_byte = [](std::uint64_t v) { return (v - ones) & ~v & highs; };
-  while (n - from >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, d + from, 8);
-    if (has_zero_byte(word ^ delimiters) | has_zero_byte(word ^ (ones * CR)) |
-        has_zero_byte(word ^ (ones * LF)))
-      break;
-    from += 8;
-  }
 #endif
-  while (from < n && !ends_field(d[from], delimiter)) ++from;
+  while (from < n && !ends_field(d[from], delimiter) && d[from] != also) ++from;
   return from;
 }
 
@@ -177,10 +168,26 @@ bool next_row(ResilientParser& parser, RowTable& out) {
     out.close_field();
     field_start = text.size();
   };
+  // Whether the row can be written back as its own bytes: cleared by every
+  // byte the parser drops, adds or changes, and by a quoted field a writer
+  // would not quote.  Unusual dialects (a delimiter or quote that is a line
+  // end, or both the same byte) are never written verbatim.
+  bool verbatim = ascii_syntax && delimiter != quote && !is_line_end(delimiter) &&
+                  !is_line_end(quote);
+  bool quoted_needs_quotes = false;  // the current quoted field holds Q, D, CR or LF
+  const auto complete_quoted_field = [&] {
+    verbatim = verbatim && quoted_needs_quotes;
+    complete_field();
+  };
+  std::uint64_t text_end = n;  // where the row's line break starts
   const auto finish_row = [&] {
-    if (ascii_syntax && !is_valid_utf8(std::string_view(chars + row_start, pos - row_start))) {
+    const std::string_view raw(chars + row_start, pos - row_start);
+    if (ascii_syntax && !is_valid_utf8(raw)) {
       decode_open_row(out);
+      verbatim = false;
     }
+    parser.row_text = std::string_view(chars + row_start, text_end - row_start);
+    parser.row_verbatim = verbatim;
     parser.position = pos;
     return true;
   };
@@ -194,6 +201,7 @@ bool next_row(ResilientParser& parser, RowTable& out) {
         if (c == quote) {
           ++pos;  // the opening quote is not part of the text
           state = State::Quoted;
+          quoted_needs_quotes = false;
         } else if (c == delimiter) {
           ++pos;
           complete_field();
@@ -206,16 +214,21 @@ bool next_row(ResilientParser& parser, RowTable& out) {
 
       case State::Unquoted: {
         // Quotes, spaces and tabs are ordinary text here.
-        const std::uint64_t stop = find_unquoted_stop(d, pos, n, delimiter);
+        const std::uint64_t stop = find_stop(d, pos, n, delimiter, quote);
         text.append(chars + pos, stop - pos);
         pos = stop;
         if (pos == n) break;
-        if (d[pos] == delimiter) {
+        const Byte b = d[pos];
+        if (b == delimiter) {
           ++pos;
           complete_field();
           state = State::Start;
-        } else {
+        } else if (is_line_end(b)) {
           row_ends = true;
+        } else {
+          text.push_back(static_cast<char>(b));  // a quote amid unquoted text
+          ++pos;
+          verbatim = false;  // a writer would quote this field
         }
         break;
       }
@@ -224,21 +237,25 @@ bool next_row(ResilientParser& parser, RowTable& out) {
         // Delimiters, CRs and LFs are text up to the next quote; each LF
         // still counts as a line.
         const void* hit = std::memchr(chars + pos, quote, n - pos);
-        const std::uint64_t stop =
-            hit ? static_cast<std::uint64_t>(static_cast<const char*>(hit) - chars) : n;
+        const std::uint64_t stop = hit ? static_cast<std::uint64_t>(static_cast<const char*>(hit) - chars) : n;
         parser.line += static_cast<std::uint64_t>(std::count(d + pos, d + stop, LF));
+        if (verbatim && !quoted_needs_quotes) {
+          quoted_needs_quotes = find_stop(d, pos, stop, delimiter, delimiter) < stop;
+        }
         text.append(chars + pos, stop - pos);
         pos = stop;
-        if (pos == n) break;
+        if (pos == n) break;  // a quote that never closed
         if (pos + 1 == n) {
           ++pos;  // a quote that ends the input closes the field
           state = State::AfterQuote;
         } else if (d[pos + 1] == quote) {
           text.push_back(static_cast<char>(quote));  // a doubled quote stands for one
           pos += 2;
+          quoted_needs_quotes = true;
         } else if (parser.repair_quotes && stray_quote_is_literal(parser, d, n, pos)) {
           text.push_back(static_cast<char>(quote));
           ++pos;
+          verbatim = false;  // written back, the quote is doubled
         } else {
           ++pos;
           state = State::AfterQuote;
@@ -249,33 +266,49 @@ bool next_row(ResilientParser& parser, RowTable& out) {
       case State::AfterQuote:
         if (c == delimiter) {
           ++pos;
-          complete_field();
+          complete_quoted_field();
           state = State::Start;
         } else if (c == ' ' || c == '\t') {
           ++pos;  // blanks behind a closing quote are dropped
+          verbatim = false;
         } else if (c == CR || c == LF) {
           row_ends = true;
         } else {
           text.push_back(static_cast<char>(c));  // text after the quote joins the field
           ++pos;
           state = State::Unquoted;
+          verbatim = false;
         }
         break;
     }
 
     if (row_ends) {
-      // CR LF is one line break; a lone CR or LF is one each.
-      if (d[pos] == CR) ++pos;
+      // CR LF is one line break; a lone CR or LF is one each.  Writers end
+      // lines with LF alone.
+      text_end = pos;
+      if (d[pos] == CR) {
+        ++pos;
+        verbatim = false;
+      }
       if (pos < n && d[pos] == LF) ++pos;
       ++parser.line;
-      complete_field();
+      if (state == State::AfterQuote) {
+        complete_quoted_field();
+      } else {
+        complete_field();
+      }
       return finish_row();
     }
   }
 
   // The input ended: whatever the state, the field buffer is the last field,
   // and an unclosed quoted field has taken in everything up to here.
-  complete_field();
+  if (state == State::Quoted) verbatim = false;  // its opening quote is dropped
+  if (state == State::AfterQuote) {
+    complete_quoted_field();
+  } else {
+    complete_field();
+  }
   return finish_row();
 }
 

@@ -42,6 +42,14 @@ struct ResilientParser {
   std::uint64_t memo_scan_from = UINT64_MAX;
   std::uint64_t memo_scan_to = 0;
   bool memo_scan_literal = false;
+
+  // Facts about the row next_row returned last, for writers that can save
+  // work: `row_text` is its bytes up to (not including) its line break, and
+  // `row_verbatim` tells that writing its fields back (quoting a field only
+  // when it holds the quote, the delimiter, CR or LF; doubling quotes) gives
+  // exactly those bytes.
+  std::string_view row_text;
+  bool row_verbatim = false;
 };
 
 // Builds a parser over `data` starting at the byte-order-mark offset, line 1.

@@ -17,6 +17,7 @@
 
 #include "csv_writer.hpp"
 #include "file_io.hpp"
+#include "parser.hpp"
 #include "temp_dir.hpp"
 
 namespace csv_mendle {
@@ -263,6 +264,47 @@ TEST(file_io, a_file_too_large_to_hold_in_memory_is_out_of_memory) {
   const Result<ByteBuffer> read = read_all(file.value().get());
   ASSERT_FALSE(read);
   EXPECT_EQ(read.error().text(), "out of memory");
+}
+
+}  // namespace
+}  // namespace csv_mendle
+
+namespace csv_mendle {
+namespace {
+
+// The file repair writes a row the parser marks verbatim as its own bytes;
+// that must be exactly what the writer makes of its fields.
+TEST(writer, rows_marked_verbatim_are_written_as_their_own_bytes) {
+  const char alphabet[] = {'a', ',', ';', '"', '\'', ' ', '\t', '\r', '\n', '\xC3', '\xA9', '\xFF'};
+  std::uint64_t state = 12345;
+  const auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::size_t>(state >> 33);
+  };
+  const unsigned char delimiters[] = {',', ';', '\t', 0xC3};
+  const unsigned char quotes[] = {'"', '\'', ','};
+  std::size_t verbatim_rows = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::string data;
+    const std::size_t length = next() % 24;
+    for (std::size_t i = 0; i < length; ++i) data += alphabet[next() % sizeof alphabet];
+    const unsigned char delimiter = delimiters[next() % 4];
+    const unsigned char quote = quotes[next() % 3];
+    const OutputDialect dialect(delimiter, quote);
+    ResilientParser parser = make_parser(data, delimiter, quote, next() % 2 == 0);
+    RowTable rows;
+    while (next_row(parser, rows)) {
+      if (parser.row_verbatim) {
+        ++verbatim_rows;
+        std::string line;
+        append_output_line(line, rows.open_view(), dialect);
+        ASSERT_EQ(line, std::string(parser.row_text) + "\n")
+            << "input «" << data << "» delimiter " << int(delimiter) << " quote " << int(quote);
+      }
+      rows.discard_row();
+    }
+  }
+  EXPECT_GT(verbatim_rows, 1000u);  // the property was exercised
 }
 
 }  // namespace
