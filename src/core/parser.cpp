@@ -213,8 +213,10 @@ bool next_row(ResilientParser& parser, RowTable& out) {
         break;
 
       case State::Unquoted: {
-        // Quotes, spaces and tabs are ordinary text here.
-        const std::uint64_t stop = find_stop(d, pos, n, delimiter, quote);
+        // Quotes, spaces and tabs are ordinary text here.  A quote matters
+        // only to the verbatim note, so the scan stops at one only while
+        // that note still holds.
+        const std::uint64_t stop = find_stop(d, pos, n, delimiter, verbatim ? quote : delimiter);
         text.append(chars + pos, stop - pos);
         pos = stop;
         if (pos == n) break;
