@@ -2,6 +2,7 @@
 // or set it aside with a reason and a line number.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -66,11 +67,14 @@ Dialect settle_dialect(std::string_view input, const RepairOptions& options);
 // commits or discards it and returns false to stop the run (the parser tells
 // how far the input is read and whether the row's own bytes are its written
 // form); any other row becomes a record handed to `quarantine(record)`.
-// `counts` follows every row.
-template <class Deliver, class Quarantine>
+// `counts` follows every row.  A caller that needs only the written form of
+// rows passes `deliver_plain(text)`: a plain row of the right width (see
+// skim_row) is then handed over as its bytes alone, without being parsed
+// into fields.
+template <class Deliver, class Quarantine, class DeliverPlain = std::nullptr_t>
 void repair_rows(std::string_view input, const RepairOptions& options, const Dialect& dialect,
                  RowTable& rows, RepairCounts& counts, Deliver&& deliver,
-                 Quarantine&& quarantine);
+                 Quarantine&& quarantine, DeliverPlain&& deliver_plain = nullptr);
 
 }  // namespace csv_mendle
 

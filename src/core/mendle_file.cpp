@@ -102,7 +102,13 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
         row_written = output.write_line(line);
         return row_written.ok();
       },
-      [&](QuarantineRecord&& record) { quarantined.push_back(std::move(record)); });
+      [&](QuarantineRecord&& record) { quarantined.push_back(std::move(record)); },
+      [&](std::string_view text) {
+        line.assign(text);
+        line.push_back('\n');
+        row_written = output.write_line(line);
+        return row_written.ok();
+      });
   if (!row_written) return row_written.error();
   if (Status flushed = output.flush(); !flushed) return flushed.error();
 

@@ -1,6 +1,8 @@
 // The row loop of a repair; included by mendle.hpp.
 #pragma once
 
+#include <cstddef>
+#include <type_traits>
 #include <utility>
 
 #include "utf8.hpp"
@@ -18,10 +20,11 @@ QuarantineRecord take_open_row(RowTable& rows, const char* what, std::uint64_t e
 
 }  // namespace detail
 
-template <class Deliver, class Quarantine>
+template <class Deliver, class Quarantine, class DeliverPlain>
 void repair_rows(std::string_view input, const RepairOptions& options, const Dialect& dialect,
                  RowTable& rows, RepairCounts& counts, Deliver&& deliver,
-                 Quarantine&& quarantine) {
+                 Quarantine&& quarantine, DeliverPlain&& deliver_plain) {
+  constexpr bool skims = !std::is_same_v<std::decay_t<DeliverPlain>, std::nullptr_t>;
   if (input.empty()) return;
   const std::uint64_t expected = dialect.expected_columns;
   // Surplus fields are joined with the delimiter as a character, so a byte of
@@ -31,7 +34,19 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
 
   ResilientParser parser =
       make_parser(input, dialect.delimiter, options.quote_char, options.repair_quotes);
-  while (next_row(parser, rows)) {
+  for (;;) {
+    if constexpr (skims) {
+      // A plain row of the right width needs no fields: its bytes are its output.
+      SkimmedRow plain;
+      if (skim_row(parser, plain) && (expected == 0 || plain.fields == expected)) {
+        accept_row(parser, plain);
+        ++counts.total_rows;
+        ++counts.mendled_rows;
+        if (!deliver_plain(plain.text)) return;
+        continue;
+      }
+    }
+    if (!next_row(parser, rows)) break;
     ++counts.total_rows;
     const std::uint64_t n = rows.open_field_count();
     const char* refused = nullptr;  // why the row is set aside, if it is

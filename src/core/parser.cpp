@@ -314,6 +314,55 @@ bool next_row(ResilientParser& parser, RowTable& out) {
   return finish_row();
 }
 
+bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {
+  const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
+  const std::uint64_t n = parser.data.size();
+  const Byte delimiter = parser.delimiter;
+  const Byte quote = parser.quote;
+  const std::uint64_t start = parser.position;
+  if (start >= n || delimiter >= 0x80 || quote >= 0x80 || delimiter == quote ||
+      is_line_end(delimiter) || is_line_end(quote)) {
+    return false;
+  }
+  std::uint64_t p = start;
+  std::uint64_t fields = 1;
+  for (;;) {
+    std::uint64_t end;  // where the field ends: at a delimiter, a line end or the end
+    if (p < n && d[p] == quote) {
+      // A quoted field whose first quote after the opening one closes it:
+      // followed by the delimiter, LF or the end, no test can find it literal.
+      const void* hit = std::memchr(d + p + 1, quote, n - p - 1);
+      if (hit == nullptr) return false;
+      const std::uint64_t close = static_cast<std::uint64_t>(static_cast<const Byte*>(hit) - d);
+      const std::uint64_t stop = find_stop(d, p + 1, close, delimiter, delimiter);
+      // It must hold the delimiter (else a writer leaves it bare) and no line end.
+      if (stop == close || find_stop(d, stop, close, quote, quote) < close) return false;
+      end = close + 1;
+      if (end < n && d[end] != delimiter && d[end] != LF) return false;
+    } else {
+      end = find_stop(d, p, n, delimiter, quote);
+      if (end < n && (d[end] == quote || d[end] == CR)) return false;
+    }
+    if (end < n && d[end] == delimiter) {
+      ++fields;
+      p = end + 1;
+      continue;
+    }
+    row.fields = fields;
+    row.text = std::string_view(parser.data.data() + start, end - start);
+    row.line_break = end < n;  // then d[end] is LF
+    row.next = row.line_break ? end + 1 : n;
+    return is_valid_utf8(row.text);
+  }
+}
+
+void accept_row(ResilientParser& parser, const SkimmedRow& row) noexcept {
+  parser.position = row.next;
+  if (row.line_break) ++parser.line;
+  parser.row_text = row.text;
+  parser.row_verbatim = true;
+}
+
 std::vector<std::string> next_row_fields(ResilientParser& parser) {
   RowTable table;
   std::vector<std::string> fields;

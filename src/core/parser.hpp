@@ -65,6 +65,23 @@ ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsi
 // count, and the end of the input changes nothing.
 bool next_row(ResilientParser& parser, RowTable& out);
 
+// A quick look at the next row for writers that need only its width and its
+// bytes.  When the row is plain — every field either unquoted without a
+// quote, or quoted around text that holds the delimiter but no quote, CR or
+// LF, with the delimiter, LF or the end right behind its closing quote — and
+// its bytes are valid UTF-8 with an ASCII delimiter and quote, `skim_row`
+// returns true with its field count and bytes: what `next_row` would make of
+// it, written back, is those bytes.  `accept_row` then moves past it exactly
+// as `next_row` would.  For any other row it returns false and nothing moves.
+struct SkimmedRow {
+  std::uint64_t fields = 0;
+  std::string_view text;     // the row's bytes, without its line break
+  std::uint64_t next = 0;    // offset just past the row and its line break
+  bool line_break = false;   // whether the row ended with a line break
+};
+bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept;
+void accept_row(ResilientParser& parser, const SkimmedRow& row) noexcept;
+
 // Convenience for tests and tools: the next row as a list of strings, or an
 // empty vector at the end (a row always has at least one field).
 std::vector<std::string> next_row_fields(ResilientParser& parser);

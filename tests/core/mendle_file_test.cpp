@@ -2,6 +2,7 @@
 // and the refusal to let the quarantine file overwrite the output.
 #include "mendle_file.hpp"
 
+#include "csv_writer.hpp"
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -239,6 +240,57 @@ TEST(read_whole_file, reads_every_byte_or_reports_the_system_error) {
   EXPECT_EQ(read_whole_file(std::string("in.csv\0", 7)).error().cause,
             MendleError::Cause::NulInPath);
   EXPECT_EQ(read_whole_file(dir / "in.csv/below").error().os_error, ENOTDIR);
+}
+
+}  // namespace
+}  // namespace csv_mendle
+
+namespace csv_mendle {
+namespace {
+
+// File repair writes plain rows straight from the input; whatever the input
+// and the options, its files must hold exactly the in-memory repair's rows
+// and records, written by the writer.
+TEST(mendle_file, writes_exactly_the_in_memory_repair) {
+  const testing::TempDir dir;
+  const char alphabet[] = {'a', 'b', ',', ',', ';', '"', '"', '\'', ' ', '\r', '\n', '\n', '\xC3', '\xA9'};
+  std::uint64_t state = 99;
+  const auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::size_t>(state >> 33);
+  };
+  for (int round = 0; round < 1500; ++round) {
+    std::string data;
+    const std::size_t length = next() % 40;
+    for (std::size_t i = 0; i < length; ++i) data += alphabet[next() % sizeof alphabet];
+    RepairOptions options;
+    if (next() % 2) options.delimiter = next() % 2 ? ',' : ';';
+    if (next() % 3 == 0) options.quote_char = '\'';
+    if (next() % 2) options.expected_columns = next() % 4;
+    options.fill_ragged_rows = next() % 2;
+    options.merge_overflow = next() % 2;
+    options.repair_quotes = next() % 2;
+    testing::spill(dir / "in.csv", data);
+    Result<RepairReport> report =
+        mendle_file(dir / "in.csv", dir / "out.csv", std::string(dir / "q.csv"), options);
+    ASSERT_TRUE(report);
+
+    const SliceOutcome outcome = mendle_slice(data, options);
+    const OutputDialect dialect(static_cast<unsigned char>(outcome.detected_delimiter),
+                                options.quote_char);
+    std::string output, quarantine(quarantine_header);
+    for (std::size_t r = 0; r < outcome.rows.size(); ++r) {
+      append_output_line(output, outcome.rows.row(r), dialect);
+    }
+    for (const QuarantineRecord& record : outcome.quarantine) {
+      append_quarantine_line(quarantine, record, dialect);
+    }
+    ASSERT_EQ(testing::slurp(dir / "out.csv"), output) << "input «" << data << "»";
+    ASSERT_EQ(testing::slurp(dir / "q.csv"), quarantine) << "input «" << data << "»";
+    EXPECT_EQ(report.value().total_rows, outcome.total_rows);
+    EXPECT_EQ(report.value().mendled_rows, outcome.mendled_rows);
+    EXPECT_EQ(report.value().repaired_rows, outcome.repaired_rows);
+  }
 }
 
 }  // namespace
