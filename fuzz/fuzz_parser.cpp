@@ -1,14 +1,17 @@
 // Fuzzes the tolerant row parser: any bytes, any delimiter and quote, with and
-// without quote repair, must parse to the end without a fault, and every row
-// must keep the parser's promises.
+// without quote repair, must parse to the end without a fault, every row must
+// keep the parser's promises, and rows, line numbers and positions must be
+// those of a literal byte-by-byte transcription of the algorithm.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "parser.hpp"
+#include "reference_parser.hpp"
 #include "row_table.hpp"
 #include "utf8.hpp"
 
@@ -37,10 +40,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
   csv_mendle::ResilientParser parser =
       csv_mendle::make_parser(data, delimiter, quote, repair_quotes);
+  csv_mendle::fuzz::ReferenceParser reference(data, parser.position, delimiter, quote,
+                                              repair_quotes);
   csv_mendle::RowTable table;
   std::uint64_t position = parser.position;
   std::uint64_t line = parser.line;
   while (csv_mendle::next_row(parser, table)) {
+    const auto expected = reference.next_row();
+    check(expected.has_value() && expected->size() == table.open_field_count());
+    for (std::size_t i = 0; i < expected->size(); ++i) {
+      std::string decoded;
+      csv_mendle::append_lossy_utf8(decoded, (*expected)[i]);
+      check(table.open_field(i) == decoded);
+    }
+    check(parser.line == reference.line() && parser.position == reference.position());
+
     check(parser.position > position);  // every row consumes input
     check(parser.position <= data.size());
     check(parser.line >= line);
@@ -54,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     table.clear();  // keep memory bounded on long inputs
   }
   check(parser.position == data.size());
+  check(!reference.next_row().has_value() && parser.line == reference.line());
   check(!csv_mendle::next_row(parser, table));  // the end marker repeats
   check(parser.position == data.size());
   return 0;

@@ -1,9 +1,28 @@
 #include "row_table.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace csv_mendle {
+
+namespace {
+
+// The machine's physical memory in bytes, or the largest value when the
+// system does not tell.
+std::uint64_t physical_memory_bytes() noexcept {
+  static const std::uint64_t bytes = [] {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return UINT64_MAX;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+  }();
+  return bytes;
+}
+
+}  // namespace
 
 RowView RowTable::row(std::size_t i) const noexcept {
   const RowEntry& entry = rows_[i];
@@ -27,8 +46,22 @@ std::string_view RowTable::open_field(std::size_t i) const noexcept {
 }
 
 void RowTable::pad_open_row(std::size_t fields) {
+  if (open_ends_.size() >= fields) return;
+  // An absurd width (an expected column count of 10**12 or 2**64 - 1) asks
+  // for more field ends than the machine's memory holds.  It is refused as
+  // the memory failure it is before anything is allocated: with overcommit
+  // the system might grant it and the OOM killer end the process while the
+  // ends are filled in, and a size beyond the vector's maximum would surface
+  // as length_error instead of bad_alloc.
+  // Each field costs its end in the open row, then its end once committed.
+  constexpr std::uint64_t per_field = sizeof(std::uint64_t) + sizeof(std::uint32_t);
+  const std::uint64_t memory = physical_memory_bytes();
+  if (fields > memory / per_field ||
+      ends_.size() > (memory - fields * per_field) / sizeof(std::uint32_t)) {
+    throw std::bad_alloc();
+  }
   const std::uint64_t end = text_.size() - open_start_;
-  if (open_ends_.size() < fields) open_ends_.resize(fields, end);
+  open_ends_.resize(fields, end);
 }
 
 void RowTable::merge_open_row(std::size_t fields, std::string_view separator) {

@@ -72,7 +72,9 @@ class RowTable {
   RowView open_view() const noexcept {
     return RowView(text_.data() + open_start_, nullptr, open_ends_.data(), open_ends_.size());
   }
-  // Appends empty fields until the open row has `fields` fields.
+  // Appends empty fields until the open row has `fields` fields.  Throws
+  // std::bad_alloc, changing nothing, when the table's field ends would then
+  // exceed the machine's physical memory.
   void pad_open_row(std::size_t fields);
   // Joins fields `fields - 1` .. end of the open row into one field, with
   // `separator` between neighbours, so that the row has `fields` fields

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -90,6 +92,18 @@ TEST(mendle_slice, rows_are_padded_merged_or_quarantined_by_the_options) {
     EXPECT_EQ(reasons, c.reasons);
     EXPECT_EQ(o.repaired_rows, c.repaired);
     expect_counts_add_up(o);
+  }
+}
+
+TEST(mendle_slice, an_absurd_column_count_fails_as_bad_alloc_only_when_rows_are_padded) {
+  for (const std::uint64_t width : {std::uint64_t{1'000'000'000'000}, UINT64_MAX}) {
+    EXPECT_THROW((void)mendle_slice("a,b\nc\n", with_width(width)), std::bad_alloc) << width;
+    RepairOptions strict = with_width(width);
+    strict.fill_ragged_rows = false;
+    const SliceOutcome o = mendle_slice("a,b\nc\n", strict);
+    ASSERT_EQ(o.quarantine.size(), 2u);
+    EXPECT_EQ(o.quarantine[1].reason,
+              "Row has too few columns (expected " + std::to_string(width) + ")");
   }
 }
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -67,6 +69,24 @@ TEST(row_table, padding_appends_empty_fields_and_merging_joins_the_surplus) {
     EXPECT_EQ(fields_of(table.row(2)), c.merged);
     EXPECT_EQ(fields_of(table.row(0)), (std::vector<std::string>{"before"}));
   }
+}
+
+TEST(row_table, padding_beyond_any_memory_fails_as_bad_alloc_and_changes_nothing) {
+  RowTable table;
+  add_row(table, {"a", "b"});
+  table.commit_row();
+  add_row(table, {"c"});
+  // 2**64 - 1 would otherwise be a length_error, 10**12 an 8 TB request that
+  // overcommit may grant.
+  for (const std::uint64_t width :
+       {std::uint64_t{1'000'000'000'000}, UINT64_MAX, UINT64_MAX / 12}) {
+    EXPECT_THROW(table.pad_open_row(width), std::bad_alloc) << width;
+    EXPECT_EQ(table.open_field_count(), 1u);
+  }
+  table.pad_open_row(3);
+  table.commit_row();
+  EXPECT_EQ(fields_of(table.row(1)), (std::vector<std::string>{"c", "", ""}));
+  EXPECT_EQ(fields_of(table.row(0)), (std::vector<std::string>{"a", "b"}));
 }
 
 TEST(row_table, clear_empties_the_table_for_reuse) {

@@ -282,6 +282,7 @@ def resident_bytes():
 
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer keeps freed memory in quarantine")
 def test_readers_rows_and_summaries_are_released(write_input):
     # About 60 kB of rows per reader: leaking the table, the lists or the
     # strings of each round would add tens of megabytes over the rounds.

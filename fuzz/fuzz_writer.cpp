@@ -1,0 +1,160 @@
+// Fuzzes the output writer: whatever the bytes and the options, the clean CSV
+// written for the delivered rows, read back by a strict RFC-4180 reader of
+// its own, gives exactly those rows, and the quarantine CSV gives one record
+// per quarantined row with its line, reason and raw content.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "csv_writer.hpp"
+#include "mendle.hpp"
+#include "row_table.hpp"
+#include "utf8.hpp"
+
+namespace {
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+using Record = std::vector<std::string>;
+
+// A strict RFC-4180 reader for a delimiter D and a quote Q given as their
+// UTF-8 forms (neither empty, different, and neither CR nor LF), with LF as
+// the only line end.  Every record ends with LF; an empty line is the record
+// of one empty field.  A quoted field runs to a Q that is not doubled and
+// must be followed by D or the line end; a bare field may hold neither Q nor
+// CR.  Returns nothing when the text breaks one of these rules.
+std::optional<std::vector<Record>> read_strict(std::string_view text, std::string_view d,
+                                               std::string_view q) {
+  std::vector<Record> records;
+  std::size_t i = 0;
+  const auto at = [&](std::string_view token) { return text.substr(i, token.size()) == token; };
+  while (i < text.size()) {
+    Record record;
+    for (;;) {  // one field per pass
+      std::string field;
+      if (at(q)) {
+        i += q.size();
+        for (;;) {
+          if (i >= text.size()) return std::nullopt;  // unclosed quote
+          if (at(q)) {
+            i += q.size();
+            if (!at(q)) break;  // the closing quote
+            field.append(q);    // a doubled quote stands for one
+            i += q.size();
+          } else {
+            field.push_back(text[i++]);
+          }
+        }
+        if (!at(d) && !at("\n")) return std::nullopt;  // text after the closing quote
+      } else {
+        while (i < text.size() && !at(d) && !at("\n")) {
+          if (at(q) || text[i] == '\r') return std::nullopt;  // would need quoting
+          field.push_back(text[i++]);
+        }
+        if (i >= text.size()) return std::nullopt;  // no LF after the last record
+      }
+      record.push_back(std::move(field));
+      if (at(d)) {
+        i += d.size();
+        continue;
+      }
+      ++i;  // the LF
+      break;
+    }
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+std::string latin1(unsigned char byte) {
+  std::string text;
+  csv_mendle::append_latin1_char(text, byte);
+  return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  // Four option bytes lead the input: flags, delimiter, quote, column count.
+  constexpr std::size_t header = 4;
+  if (size < header) return 0;
+  const std::uint8_t flags = bytes[0];
+  csv_mendle::RepairOptions options;
+  if (flags & 1) options.delimiter = bytes[1];
+  if (flags & 2) options.quote_char = bytes[2];
+  options.fill_ragged_rows = (flags & 4) != 0;
+  options.merge_overflow = (flags & 8) != 0;
+  options.repair_quotes = (flags & 16) != 0;
+  if (flags & 32) options.expected_columns = bytes[3] % 16;
+
+  // A private copy of exactly the data's size, so that reads past its end are caught.
+  const std::size_t length = size - header;
+  std::unique_ptr<char[]> copy(new char[length == 0 ? 1 : length]);
+  if (length != 0) std::memcpy(copy.get(), bytes + header, length);
+  const std::string_view data(copy.get(), length);
+
+  const csv_mendle::SliceOutcome outcome = csv_mendle::mendle_slice(data, options);
+  const auto delimiter = static_cast<unsigned char>(outcome.detected_delimiter);
+  const csv_mendle::OutputDialect dialect(delimiter, options.quote_char);
+  const std::string d = latin1(delimiter);
+  const std::string q = latin1(options.quote_char);
+  check(dialect.delimiter() == d && dialect.quote() == q);
+
+  std::string written;
+  for (std::size_t r = 0; r < outcome.rows.size(); ++r) {
+    csv_mendle::append_output_line(written, outcome.rows.row(r), dialect);
+  }
+  check(csv_mendle::is_valid_utf8(written));
+
+  // A delimiter equal to the quote, or either of them a line end, makes any
+  // CSV ambiguous; the writer must still not fault, but there is nothing to
+  // read back.
+  const bool readable = delimiter != options.quote_char && delimiter != '\n' &&
+                        delimiter != '\r' && options.quote_char != '\n' &&
+                        options.quote_char != '\r';
+  if (readable) {
+    const std::optional<std::vector<Record>> read = read_strict(written, d, q);
+    check(read.has_value());
+    check(read->size() == outcome.rows.size());
+    for (std::size_t r = 0; r < read->size(); ++r) {
+      const csv_mendle::RowView row = outcome.rows.row(r);
+      const Record& record = (*read)[r];
+      check(record.size() == row.size());
+      for (std::size_t f = 0; f < row.size(); ++f) check(record[f] == row.field(f));
+    }
+  }
+
+  // The quarantine CSV always uses the comma and the double quote, so it
+  // reads back whatever D and Q are.
+  std::string quarantine(csv_mendle::quarantine_header);
+  for (const csv_mendle::QuarantineRecord& record : outcome.quarantine) {
+    csv_mendle::append_quarantine_line(quarantine, record, dialect);
+  }
+  check(csv_mendle::is_valid_utf8(quarantine));
+  const std::optional<std::vector<Record>> set_aside = read_strict(quarantine, ",", "\"");
+  check(set_aside.has_value());
+  check(set_aside->size() == outcome.quarantine.size() + 1);
+  check((*set_aside)[0] == Record{"line", "reason", "raw_content"});
+  for (std::size_t k = 0; k < outcome.quarantine.size(); ++k) {
+    const csv_mendle::QuarantineRecord& record = outcome.quarantine[k];
+    const Record& read = (*set_aside)[k + 1];
+    check(read.size() == 3);
+    check(read[0] == std::to_string(record.line));
+    check(read[1] == record.reason);
+    std::string raw;
+    for (std::size_t f = 0; f < record.raw_fields.size(); ++f) {
+      if (f > 0) raw += d;
+      raw += record.raw_fields[f];
+    }
+    check(read[2] == raw);
+  }
+  return 0;
+}
