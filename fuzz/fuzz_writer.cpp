@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "csv_writer.hpp"
+#include "fuzz_case.hpp"
 #include "mendle.hpp"
 #include "row_table.hpp"
 #include "utf8.hpp"
@@ -83,23 +84,10 @@ std::string latin1(unsigned char byte) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-  // Four option bytes lead the input: flags, delimiter, quote, column count.
-  constexpr std::size_t header = 4;
-  if (size < header) return 0;
-  const std::uint8_t flags = bytes[0];
-  csv_mendle::RepairOptions options;
-  if (flags & 1) options.delimiter = bytes[1];
-  if (flags & 2) options.quote_char = bytes[2];
-  options.fill_ragged_rows = (flags & 4) != 0;
-  options.merge_overflow = (flags & 8) != 0;
-  options.repair_quotes = (flags & 16) != 0;
-  if (flags & 32) options.expected_columns = bytes[3] % 16;
-
-  // A private copy of exactly the data's size, so that reads past its end are caught.
-  const std::size_t length = size - header;
-  std::unique_ptr<char[]> copy(new char[length == 0 ? 1 : length]);
-  if (length != 0) std::memcpy(copy.get(), bytes + header, length);
-  const std::string_view data(copy.get(), length);
+  csv_mendle::fuzzing::FuzzCase input;
+  if (!csv_mendle::fuzzing::decode_case(bytes, size, input)) return 0;
+  const csv_mendle::RepairOptions& options = input.options;
+  const std::string_view data = input.data;
 
   const csv_mendle::SliceOutcome outcome = csv_mendle::mendle_slice(data, options);
   const auto delimiter = static_cast<unsigned char>(outcome.detected_delimiter);
