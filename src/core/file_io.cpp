@@ -148,6 +148,26 @@ Status BufferedWriter::write_line(std::string_view line) {
   return success();
 }
 
+Status BufferedWriter::write_line(std::string_view body, char end) {
+  const std::size_t size = body.size() + 1;
+  if (size >= capacity) {
+    // Rare: a long line goes out in one piece, as write_line(line) does it.
+    std::string line;
+    line.reserve(size);
+    line.append(body);
+    line.push_back(end);
+    return write_line(line);
+  }
+  if (size > capacity - size_) {
+    Status flushed = flush();
+    if (!flushed) return flushed;
+  }
+  if (!body.empty()) std::memcpy(buffer_.get() + size_, body.data(), body.size());
+  buffer_[size_ + body.size()] = end;
+  size_ += size;
+  return success();
+}
+
 Status BufferedWriter::close() {
   write_out_ignoring_errors();
   return fd_.close();

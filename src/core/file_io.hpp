@@ -89,6 +89,9 @@ class BufferedWriter {
   // (after writing the buffer out when the line does not fit in its free
   // space); a longer one is written straight to the file after the buffer.
   Status write_line(std::string_view line);
+  // The same for the line made of `body` followed by `end`, without
+  // assembling it first.
+  Status write_line(std::string_view body, char end);
   // Writes out everything buffered.
   Status flush();
   // Makes the last, unchecked attempt to write what is still buffered, then

@@ -91,22 +91,20 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
       bytes, options, dialect, rows, counts,
       [&](RowTable& table, const ResilientParser& parser, bool repaired) {
         line.clear();
+        // A row whose own bytes are exactly what the writer would make of it
+        // is written as those bytes.
         if (parser.row_verbatim && !repaired) {
-          // The row's own bytes are exactly what the writer would make of it.
-          line.append(parser.row_text);
-          line.push_back('\n');
+          row_written = output.write_line(parser.row_text, '\n');
         } else {
           append_output_line(line, table.open_view(), written_as);
+          row_written = output.write_line(line);
         }
         table.discard_row();
-        row_written = output.write_line(line);
         return row_written.ok();
       },
       [&](QuarantineRecord&& record) { quarantined.push_back(std::move(record)); },
       [&](std::string_view text) {
-        line.assign(text);
-        line.push_back('\n');
-        row_written = output.write_line(line);
+        row_written = output.write_line(text, '\n');
         return row_written.ok();
       });
   if (!row_written) return row_written.error();

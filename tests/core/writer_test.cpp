@@ -166,6 +166,17 @@ TEST(buffered_writer, writes_out_full_buffers_and_passes_long_lines_straight) {
       ASSERT_TRUE(write_lines(writer, lines));
     }
     EXPECT_EQ(fake.accepted, c.writes) << c.lines.size() << " lines, first " << c.lines[0];
+    // A line handed over as its body and its LF goes out exactly the same way.
+    reset_fake();
+    {
+      BufferedWriter writer(UniqueFd(), &fake_write);
+      for (const auto& l : lines) {
+        ASSERT_TRUE(writer.write_line(std::string_view(l).substr(0, l.size() - 1), '\n'));
+      }
+      ASSERT_TRUE(writer.flush());
+    }
+    EXPECT_EQ(fake.accepted, c.writes) << "in two parts: " << c.lines.size() << " lines";
+    EXPECT_TRUE(fake.bytes == all) << "in two parts: " << c.lines.size() << " lines";
     // The same through a real file.
     Result<UniqueFd> file = create_for_writing(dir / "out.csv");
     ASSERT_TRUE(file);
