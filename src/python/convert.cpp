@@ -482,7 +482,7 @@ PyObject* raise_classified_os_error(const MendleError& error) {
 
 // ---- type objects ----
 
-PyTypeObject* process_wide_type(std::atomic<PyTypeObject*>& slot, PyType_Spec& spec) {
+PyTypeObject* process_wide_type(std::atomic<PyTypeObject*>& slot, PyType_Spec& type_spec) {
   if (PyTypeObject* built = slot.load(std::memory_order_acquire)) return built;
   // First use.  With the global lock (and the import lock around the module
   // body) one thread gets here at a time.  Without the global lock two threads
@@ -490,7 +490,7 @@ PyTypeObject* process_wide_type(std::atomic<PyTypeObject*>& slot, PyType_Spec& s
   // and uses the winner's, so every caller sees the same object.  The type
   // belongs to the process, not to an interpreter: a subinterpreter that
   // imports the module gets the same object.
-  OwnedRef fresh = OwnedRef::steal(PyType_FromSpec(&spec));
+  OwnedRef fresh = OwnedRef::steal(PyType_FromSpec(&type_spec));
   if (!fresh) return nullptr;
   auto* candidate = reinterpret_cast<PyTypeObject*>(fresh.get());
   PyTypeObject* expected = nullptr;

@@ -169,10 +169,10 @@ PyObject* raise_classified_os_error(const MendleError& error);
 
 // ---- type objects ----
 
-// The type object built from `spec`, built by the first call and kept in
+// The type object built from `type_spec`, built by the first call and kept in
 // `slot` for the rest of the process, so every import of the module shares it.
 // Returns a borrowed reference (the slot owns one for good), or null with the
 // exception set.
-PyTypeObject* process_wide_type(std::atomic<PyTypeObject*>& slot, PyType_Spec& spec);
+PyTypeObject* process_wide_type(std::atomic<PyTypeObject*>& slot, PyType_Spec& type_spec);
 
 }  // namespace csv_mendle::python
