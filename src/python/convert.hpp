@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <span>
@@ -79,6 +80,28 @@ struct Param {
   std::string_view text_default = {};
   bool flag_default = false;
 };
+
+// The six repair options, in the order in which every repairing callable
+// takes them after its paths.
+inline constexpr Param kRepairOptionParams[] = {
+    {.name = "delimiter", .kind = ParamKind::OptionalText},
+    {.name = "quote_char", .kind = ParamKind::Text, .text_default = "\""},
+    {.name = "fill_ragged_rows", .kind = ParamKind::Flag, .flag_default = true},
+    {.name = "merge_overflow", .kind = ParamKind::Flag, .flag_default = true},
+    {.name = "expected_columns", .kind = ParamKind::OptionalCount},
+    {.name = "repair_quotes", .kind = ParamKind::Flag, .flag_default = true},
+};
+inline constexpr std::size_t kRepairOptionCount = std::size(kRepairOptionParams);
+
+// `paths` followed by the repair options: the parameter list of a repairing
+// callable, whose options then start at index N.
+template <std::size_t N>
+constexpr std::array<Param, N + kRepairOptionCount> with_repair_options(const Param (&paths)[N]) {
+  std::array<Param, N + kRepairOptionCount> params{};
+  for (std::size_t i = 0; i < N; ++i) params[i] = paths[i];
+  for (std::size_t i = 0; i < kRepairOptionCount; ++i) params[N + i] = kRepairOptionParams[i];
+  return params;
+}
 
 // One callable's parameter list: all positional-or-keyword, the first
 // `required` of them required.

@@ -8,19 +8,14 @@ namespace csv_mendle::python {
 
 namespace {
 
-constexpr Param kMendleFileParams[] = {
+constexpr Param kMendleFilePaths[] = {
     {.name = "input_path", .kind = ParamKind::Text},
     {.name = "output_path", .kind = ParamKind::Text},
     {.name = "quarantine_path", .kind = ParamKind::OptionalText},
-    {.name = "delimiter", .kind = ParamKind::OptionalText},
-    {.name = "quote_char", .kind = ParamKind::Text, .text_default = "\""},
-    {.name = "fill_ragged_rows", .kind = ParamKind::Flag, .flag_default = true},
-    {.name = "merge_overflow", .kind = ParamKind::Flag, .flag_default = true},
-    {.name = "expected_columns", .kind = ParamKind::OptionalCount},
-    {.name = "repair_quotes", .kind = ParamKind::Flag, .flag_default = true},
 };
+constexpr auto kMendleFileParams = with_repair_options(kMendleFilePaths);
 constexpr Signature kMendleFileSignature{"mendle_file", kMendleFileParams, 2};
-constexpr std::size_t kFirstOption = 3;  // delimiter .. repair_quotes follow in order
+constexpr std::size_t kFirstOption = std::size(kMendleFilePaths);
 
 PyObject* Module_mendle_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {

@@ -20,18 +20,11 @@ namespace csv_mendle::python {
 
 namespace {
 
-constexpr Param kReaderParams[] = {
-    {.name = "file_path", .kind = ParamKind::Text},
-    {.name = "delimiter", .kind = ParamKind::OptionalText},
-    {.name = "quote_char", .kind = ParamKind::Text, .text_default = "\""},
-    {.name = "fill_ragged_rows", .kind = ParamKind::Flag, .flag_default = true},
-    {.name = "merge_overflow", .kind = ParamKind::Flag, .flag_default = true},
-    {.name = "expected_columns", .kind = ParamKind::OptionalCount},
-    {.name = "repair_quotes", .kind = ParamKind::Flag, .flag_default = true},
-};
+constexpr Param kReaderPaths[] = {{.name = "file_path", .kind = ParamKind::Text}};
+constexpr auto kReaderParams = with_repair_options(kReaderPaths);
 constexpr Signature kOpenSignature{"open", kReaderParams, 1};
 constexpr Signature kReaderSignature{"MendleReader", kReaderParams, 1};
-constexpr std::size_t kFirstOption = 1;  // delimiter .. repair_quotes follow in order
+constexpr std::size_t kFirstOption = std::size(kReaderPaths);
 
 constexpr Param kExitParams[] = {
     {.name = "_exc_type", .kind = ParamKind::Object},
