@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "row_blocks.hpp"
 #include "utf8.hpp"
 
 namespace csv_mendle {
@@ -128,6 +129,128 @@ bool stray_quote_is_literal(ResilientParser& parser, const Byte* d, std::uint64_
   return parser.memo_scan_literal;
 }
 
+// The whole row at once, for the common row: it ends with a line break
+// within the first kilobyte, every unquoted field is free of quotes, and
+// every quoted field closes at its first inner quote, right before the
+// delimiter or the line end, with no line end inside.  Such a row parses
+// exactly as the byte-by-byte loop would parse it; the fast path walks its
+// delimiter and quote bits and copies each field once.  Returns false with
+// the open row still empty for any other row.
+#if defined(CSV_MENDLE_ROW_BLOCKS)
+template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char)>
+[[gnu::always_inline]] inline bool fast_row_with(ResilientParser& parser, RowTable& out) {
+  const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
+  const std::uint64_t start = parser.position;
+  const Byte delimiter = parser.delimiter;
+  const Byte* const row = d + start;
+  RowBlocks blocks;
+  if (!scan_row_blocks<Masks>(row, parser.data.size() - start, delimiter, parser.quote, blocks)) {
+    return false;
+  }
+  const std::uint64_t line_end = blocks.line_end;
+
+  // The fields are copied into room for the whole row plus the copy's slack.
+  std::string& text = out.text();
+  const std::size_t base = text.size();
+  text.resize(base + line_end + 16);
+  char* const to = text.data() + base;
+  std::uint64_t written = 0;
+  const auto emit = [&](std::uint64_t first, std::uint64_t end) {
+    copy_with_slack(to + written, row + first, end - first);
+    written += end - first;
+    out.close_field_at(written);
+  };
+  const auto refuse = [&] {
+    out.open_row();
+    return false;
+  };
+
+  // Each delimiter or quote, in order, moves the field along.
+  enum { Plain, Quoted, Closed } state = Plain;
+  std::uint64_t field = 0;          // the current field's first byte
+  bool holds_delimiter = false;     // the open quoted field holds the delimiter
+  bool verbatim = true;
+  for (std::size_t k = 0; k < blocks.blocks; ++k) {
+    for (std::uint64_t bits = blocks.syntax[k]; bits != 0; bits &= bits - 1) {
+      const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
+      if (row[at] == delimiter) {
+        if (state == Quoted) {
+          holds_delimiter = true;
+          continue;
+        }
+        if (state == Plain) {
+          emit(field, at);
+        } else {
+          emit(field + 1, at - 1);
+          // A writer quotes the field again only if it holds the delimiter.
+          verbatim = verbatim && holds_delimiter;
+          state = Plain;
+        }
+        field = at + 1;
+      } else if (state == Plain) {
+        // A quote opens a field only as its first byte; amid unquoted text
+        // it takes judgement, which the byte-by-byte loop makes.
+        if (at != field) return refuse();
+        state = Quoted;
+        holds_delimiter = false;
+      } else {
+        // The first inner quote must close the field right before the
+        // delimiter or the line end: a doubled or stray quote takes judgement.
+        const std::uint64_t next = at + 1;
+        if (next != line_end && row[next] != delimiter) return refuse();
+        state = Closed;
+      }
+    }
+  }
+  if (state == Quoted) return refuse();  // the quoted field runs past the line end
+  if (state == Plain) {
+    emit(field, line_end);
+  } else {
+    emit(field + 1, line_end - 1);
+    verbatim = verbatim && holds_delimiter;
+  }
+
+  // CR LF is one line break, a lone CR or LF one each; the scan left at
+  // least sixteen bytes behind the line end.
+  std::uint64_t after = line_end;
+  if (row[after] == CR) {
+    ++after;
+    verbatim = false;
+  }
+  if (row[after] == LF) ++after;
+  if (!blocks.ascii && !is_valid_utf8(std::string_view(parser.data.data() + start, after))) {
+    out.open_row();  // its fields need lossy decoding
+    return false;
+  }
+  text.resize(base + written);
+  parser.row_text = std::string_view(parser.data.data() + start, line_end);
+  parser.row_verbatim = verbatim;
+  parser.position = start + after;
+  ++parser.line;
+  return true;
+}
+
+bool fast_row_sse2(ResilientParser& parser, RowTable& out) {
+  return fast_row_with<block_masks>(parser, out);
+}
+
+#if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
+[[gnu::target("avx2")]] bool fast_row_avx2(ResilientParser& parser, RowTable& out) {
+  return fast_row_with<block_masks_avx2>(parser, out);
+}
+#endif
+
+bool fast_row(ResilientParser& parser, RowTable& out) {
+#if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) return fast_row_avx2(parser, out);
+#endif
+  return fast_row_sse2(parser, out);
+}
+#else
+bool fast_row(ResilientParser&, RowTable&) { return false; }
+#endif
+
 }  // namespace
 
 std::uint64_t bom_offset(std::string_view data) noexcept {
@@ -156,6 +279,10 @@ bool next_row(ResilientParser& parser, RowTable& out) {
   const Byte delimiter = parser.delimiter;
   const Byte quote = parser.quote;
   out.open_row();
+  if (delimiter < 0x80 && quote < 0x80 && delimiter != quote && !is_line_end(delimiter) &&
+      !is_line_end(quote) && fast_row(parser, out)) {
+    return true;
+  }
   std::string& text = out.text();  // the field buffer is the tail of the table's text
   const std::uint64_t row_start = pos;
   // When the delimiter and the quote are ASCII, a field's bytes are the row's

@@ -67,6 +67,9 @@ class RowTable {
   std::size_t open_text_start() const noexcept { return open_start_; }
   // Ends the open row's current field at the present end of `text()`.
   void close_field() { open_ends_.push_back(text_.size() - open_start_); }
+  // Ends the open row's current field `end` bytes after the row's text start,
+  // for a parser that sizes `text()` ahead of the bytes it writes.
+  void close_field_at(std::size_t end) { open_ends_.push_back(end); }
   std::size_t open_field_count() const noexcept { return open_ends_.size(); }
   std::string_view open_field(std::size_t i) const noexcept;
   RowView open_view() const noexcept {

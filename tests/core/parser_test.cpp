@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "csv_writer.hpp"
 #include "row_table.hpp"
 #include "utf8.hpp"
 
@@ -430,6 +431,87 @@ TEST(parser, agrees_with_the_reference_on_random_inputs) {
     ASSERT_EQ(got.positions, expected.positions) << testing::PrintToString(data);
     ASSERT_EQ(got.final_line, expected.final_line);
   }
+}
+
+// Rows of many fields, long enough that the parser takes whole rows at once:
+// fields straddle 64-byte block edges, rows run up to and past a kilobyte and
+// end close to the end of the input, and between the plain fields sit the
+// ones that need judgement (stray and doubled quotes, blanks behind a closing
+// quote, quotes amid unquoted text, line breaks inside quotes, CR LF, lone CR,
+// bytes of 0x80 and above, some of them invalid UTF-8).  Rows, lines and
+// positions must match the reference, and a row marked verbatim must write
+// back as its own bytes.
+TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
+  std::mt19937 rng(77);
+  const auto pick = [&](std::size_t size) {
+    return std::uniform_int_distribution<std::size_t>(0, size - 1)(rng);
+  };
+  const char* const letters[] = {"a", "b", "7", " ", "\t", "\xC3\xA9", "\xE2\x82\xAC", "\xFF"};
+  const unsigned char delimiters[] = {',', ',', ';', '\t', ' '};
+  const unsigned char quotes[] = {'"', '"', '\''};
+  std::size_t verbatim_rows = 0;
+  for (int round = 0; round < 1000; ++round) {
+    const unsigned char delimiter = delimiters[pick(sizeof delimiters)];
+    const unsigned char quote = quotes[pick(sizeof quotes)];
+    const bool repair = pick(4) != 0;
+    const bool odd_bytes = pick(3) == 0;  // else ASCII words only
+    const auto word = [&](std::size_t longest) {
+      std::string w;
+      const std::size_t length = pick(longest + 1);
+      for (std::size_t i = 0; i < length; ++i) {
+        w += odd_bytes ? letters[pick(std::size(letters))] : letters[pick(3)];
+      }
+      return w;
+    };
+    const std::string q(1, static_cast<char>(quote));
+    const std::string d(1, static_cast<char>(delimiter));
+    std::string data;
+    const std::size_t rows = 1 + pick(40);
+    for (std::size_t r = 0; r < rows; ++r) {
+      const std::size_t fields = 1 + pick(pick(10) == 0 ? 120 : 14);
+      const bool clean = pick(3) != 0;
+      for (std::size_t f = 0; f < fields; ++f) {
+        if (f > 0) data += d;
+        switch (clean ? pick(3) : pick(12)) {
+          case 0: data += word(pick(8) == 0 ? 70 : 9); break;
+          case 1: data += q + word(6) + d + word(6) + q; break;
+          case 2: data += q + word(6) + q; break;
+          case 3: data += q + word(3) + q + q + word(3) + q; break;           // doubled
+          case 4: data += q + word(3) + q + word(3) + q; break;               // stray
+          case 5: data += q + word(3) + q + " \t"; break;                     // blanks behind
+          case 6: data += word(3) + q + word(3); break;                       // quote amid text
+          case 7: data += q + word(3) + "\n" + word(3) + q; break;             // LF inside
+          case 8: data += q + word(3) + "\r\n" + word(3) + q; break;
+          case 9: data += q + word(40); break;                               // never closed
+          case 10: data += q + word(3) + q + "x"; break;                     // text behind
+          default: data += ""; break;
+        }
+      }
+      const std::size_t end = pick(10);
+      data += end < 7 ? "\n" : end < 9 ? "\r\n" : "\r";
+    }
+    if (pick(2) == 0 && !data.empty()) data.pop_back();  // no final line break
+
+    const Parsed expected = reference_parse(data, delimiter, quote, repair);
+    const Parsed got = parse_all(data, delimiter, quote, repair);
+    ASSERT_EQ(got.rows, expected.rows) << testing::PrintToString(data);
+    ASSERT_EQ(got.lines, expected.lines) << testing::PrintToString(data);
+    ASSERT_EQ(got.positions, expected.positions) << testing::PrintToString(data);
+
+    ResilientParser parser = make_parser(data, delimiter, quote, repair);
+    RowTable table;
+    const OutputDialect dialect(delimiter, quote);
+    while (next_row(parser, table)) {
+      if (parser.row_verbatim) {
+        ++verbatim_rows;
+        std::string line;
+        append_output_line(line, table.open_view(), dialect);
+        ASSERT_EQ(line, std::string(parser.row_text) + "\n") << testing::PrintToString(data);
+      }
+      table.discard_row();
+    }
+  }
+  EXPECT_GT(verbatim_rows, 1000u);  // the fast path's verbatim rows were exercised
 }
 
 }  // namespace

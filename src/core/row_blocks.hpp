@@ -1,0 +1,121 @@
+// Where the delimiter, the quote and the first line end fall in the bytes of
+// a row, sixty-four bytes to a word: the parser's fast paths walk these bits
+// from one syntax byte to the next instead of looking at every byte.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace csv_mendle {
+
+struct RowBlocks {
+  // Rows longer than this are left to the byte-by-byte parser.
+  static constexpr std::size_t kMaxBlocks = 16;
+  // Bit i of word k: byte 64k+i is the delimiter or the quote.  Bits at and
+  // past the line end are cleared.
+  std::uint64_t syntax[kMaxBlocks];
+  std::size_t blocks = 0;       // words filled
+  std::uint64_t line_end = 0;   // offset of the first CR or LF
+  bool ascii = false;           // every byte scanned is below 0x80
+};
+
+#if defined(__SSE2__)
+#define CSV_MENDLE_ROW_BLOCKS 1
+
+// The syntax bits, the line-end bits and whether any byte is 0x80 or above,
+// of the 64 bytes at `p`.
+struct BlockMasks {
+  std::uint64_t syntax;
+  std::uint64_t ends;
+  bool high;
+};
+
+inline BlockMasks block_masks(const unsigned char* p, unsigned char delimiter,
+                              unsigned char quote) noexcept {
+  const __m128i delimiters = _mm_set1_epi8(static_cast<char>(delimiter));
+  const __m128i quotes = _mm_set1_epi8(static_cast<char>(quote));
+  const __m128i crs = _mm_set1_epi8('\r');
+  const __m128i lfs = _mm_set1_epi8('\n');
+  BlockMasks masks{0, 0, false};
+  __m128i high = _mm_setzero_si128();
+  for (int part = 0; part < 4; ++part) {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
+    high = _mm_or_si128(high, bytes);
+    const __m128i s = _mm_or_si128(_mm_cmpeq_epi8(bytes, delimiters), _mm_cmpeq_epi8(bytes, quotes));
+    const __m128i e = _mm_or_si128(_mm_cmpeq_epi8(bytes, crs), _mm_cmpeq_epi8(bytes, lfs));
+    masks.syntax |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(s))} << (16 * part);
+    masks.ends |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(e))} << (16 * part);
+  }
+  masks.high = _mm_movemask_epi8(high) != 0;
+  return masks;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define CSV_MENDLE_ROW_BLOCKS_AVX2 1
+#include <immintrin.h>
+// The same, 32 bytes at a time, for processors that have AVX2.
+__attribute__((target("avx2"))) inline BlockMasks block_masks_avx2(
+    const unsigned char* p, unsigned char delimiter, unsigned char quote) noexcept {
+  const __m256i delimiters = _mm256_set1_epi8(static_cast<char>(delimiter));
+  const __m256i quotes = _mm256_set1_epi8(static_cast<char>(quote));
+  const __m256i crs = _mm256_set1_epi8('\r');
+  const __m256i lfs = _mm256_set1_epi8('\n');
+  BlockMasks masks{0, 0, false};
+  __m256i high = _mm256_setzero_si256();
+  for (int part = 0; part < 2; ++part) {
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * part));
+    high = _mm256_or_si256(high, bytes);
+    const __m256i s =
+        _mm256_or_si256(_mm256_cmpeq_epi8(bytes, delimiters), _mm256_cmpeq_epi8(bytes, quotes));
+    const __m256i e = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, crs), _mm256_cmpeq_epi8(bytes, lfs));
+    masks.syntax |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(s))} << (32 * part);
+    masks.ends |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(e))} << (32 * part);
+  }
+  masks.high = _mm256_movemask_epi8(high) != 0;
+  return masks;
+}
+#endif
+
+// Scans `row` (with `available` readable bytes from it) in blocks of 64 until
+// a block holds a CR or LF, and fills `blocks` up to that block.  Returns
+// false when the scan gives up: no line end within kMaxBlocks blocks, or
+// fewer than 16 readable bytes past the line end (callers may read and write
+// up to 16 bytes past a field, and peek at the byte behind the line end).
+template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char) = block_masks>
+inline bool scan_row_blocks(const unsigned char* row, std::uint64_t available,
+                            unsigned char delimiter, unsigned char quote,
+                            RowBlocks& blocks) noexcept {
+  bool high = false;
+  for (std::size_t k = 0; k < RowBlocks::kMaxBlocks; ++k) {
+    if (available < 64 * (k + 1)) return false;
+    const BlockMasks masks = Masks(row + 64 * k, delimiter, quote);
+    high = high || masks.high;
+    if (masks.ends != 0) {
+      const unsigned bit = static_cast<unsigned>(__builtin_ctzll(masks.ends));
+      blocks.syntax[k] = masks.syntax & ((std::uint64_t{1} << bit) - 1);
+      blocks.blocks = k + 1;
+      blocks.line_end = 64 * k + bit;
+      blocks.ascii = !high;
+      return blocks.line_end + 16 <= available;
+    }
+    blocks.syntax[k] = masks.syntax;
+  }
+  return false;
+}
+
+#endif  // __SSE2__
+
+// Copies `length` bytes sixteen at a time: reads and writes up to 15 bytes
+// past the end, which the caller guarantees are there.
+// Most fields are shorter than that: their copy is one load and one store.
+inline void copy_with_slack(char* to, const unsigned char* from, std::uint64_t length) noexcept {
+  std::memcpy(to, from, 16);
+  for (std::uint64_t i = 16; i < length; i += 16) std::memcpy(to + i, from + i, 16);
+}
+
+}  // namespace csv_mendle
