@@ -240,15 +240,97 @@ bool fast_row_sse2(ResilientParser& parser, RowTable& out) {
 }
 #endif
 
-bool fast_row(ResilientParser& parser, RowTable& out) {
+// What the block scan tells of a row for skim_row.
+enum class Skim { Plain, NotPlain, Unknown };
+
+// skim_row from the row's syntax bits: the same judgement as its byte loop,
+// or Unknown where the scan gives up (long rows, the input's last bytes).
+template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char)>
+[[gnu::always_inline]] inline Skim skim_with(const ResilientParser& parser, SkimmedRow& out) {
+  const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
+  const std::uint64_t start = parser.position;
+  const Byte delimiter = parser.delimiter;
+  const Byte* const row = d + start;
+  RowBlocks blocks;
+  if (!scan_row_blocks<Masks>(row, parser.data.size() - start, delimiter, parser.quote, blocks)) {
+    return Skim::Unknown;
+  }
+  const std::uint64_t line_end = blocks.line_end;
+  if (row[line_end] == CR) return Skim::NotPlain;  // written back, the line ends with LF alone
+  enum { Bare, Quoted, Closed } state = Bare;
+  std::uint64_t field = 0;  // the current field's first byte
+  std::uint64_t fields = 1;
+  bool holds_delimiter = false;
+  for (std::size_t k = 0; k < blocks.blocks; ++k) {
+    for (std::uint64_t bits = blocks.syntax[k]; bits != 0; bits &= bits - 1) {
+      const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
+      if (row[at] == delimiter) {
+        if (state == Quoted) {
+          holds_delimiter = true;
+          continue;
+        }
+        state = Bare;
+        ++fields;
+        field = at + 1;
+      } else if (state == Bare) {
+        if (at != field) return Skim::NotPlain;  // a quote amid unquoted text
+        state = Quoted;
+        holds_delimiter = false;
+      } else {
+        // The first inner quote closes the field right before the delimiter
+        // or the line end, around text a writer would quote again.
+        const std::uint64_t next = at + 1;
+        if ((next != line_end && row[next] != delimiter) || !holds_delimiter) {
+          return Skim::NotPlain;
+        }
+        state = Closed;
+      }
+    }
+  }
+  if (state == Quoted) return Skim::NotPlain;  // no closing quote on this line
+  out.fields = fields;
+  out.text = std::string_view(parser.data.data() + start, line_end);
+  out.line_break = true;
+  out.next = start + line_end + 1;
+  return blocks.ascii || is_valid_utf8(out.text) ? Skim::Plain : Skim::NotPlain;
+}
+
+Skim skim_sse2(const ResilientParser& parser, SkimmedRow& out) {
+  return skim_with<block_masks>(parser, out);
+}
+
+#if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
+[[gnu::target("avx2")]] Skim skim_avx2(const ResilientParser& parser, SkimmedRow& out) {
+  return skim_with<block_masks_avx2>(parser, out);
+}
+#endif
+
+bool has_avx2() noexcept {
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
   static const bool avx2 = __builtin_cpu_supports("avx2");
-  if (avx2) return fast_row_avx2(parser, out);
+  return avx2;
+#else
+  return false;
+#endif
+}
+
+bool fast_row(ResilientParser& parser, RowTable& out) {
+#if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
+  if (has_avx2()) return fast_row_avx2(parser, out);
 #endif
   return fast_row_sse2(parser, out);
 }
+
+Skim fast_skim(const ResilientParser& parser, SkimmedRow& out) {
+#if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
+  if (has_avx2()) return skim_avx2(parser, out);
+#endif
+  return skim_sse2(parser, out);
+}
 #else
+enum class Skim { Plain, NotPlain, Unknown };
 bool fast_row(ResilientParser&, RowTable&) { return false; }
+Skim fast_skim(const ResilientParser&, SkimmedRow&) { return Skim::Unknown; }
 #endif
 
 }  // namespace
@@ -450,6 +532,11 @@ bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {
   if (start >= n || delimiter >= 0x80 || quote >= 0x80 || delimiter == quote ||
       is_line_end(delimiter) || is_line_end(quote)) {
     return false;
+  }
+  switch (fast_skim(parser, row)) {
+    case Skim::Plain: return true;
+    case Skim::NotPlain: return false;
+    case Skim::Unknown: break;
   }
   std::uint64_t p = start;
   std::uint64_t fields = 1;

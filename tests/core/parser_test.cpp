@@ -438,23 +438,17 @@ TEST(parser, agrees_with_the_reference_on_random_inputs) {
 // end close to the end of the input, and between the plain fields sit the
 // ones that need judgement (stray and doubled quotes, blanks behind a closing
 // quote, quotes amid unquoted text, line breaks inside quotes, CR LF, lone CR,
-// bytes of 0x80 and above, some of them invalid UTF-8).  Rows, lines and
-// positions must match the reference, and a row marked verbatim must write
-// back as its own bytes.
-TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
-  std::mt19937 rng(77);
-  const auto pick = [&](std::size_t size) {
+// bytes of 0x80 and above, some of them invalid UTF-8).
+struct LongRows {
+  std::mt19937 rng{77};
+
+  std::size_t pick(std::size_t size) {
     return std::uniform_int_distribution<std::size_t>(0, size - 1)(rng);
-  };
-  const char* const letters[] = {"a", "b", "7", " ", "\t", "\xC3\xA9", "\xE2\x82\xAC", "\xFF"};
-  const unsigned char delimiters[] = {',', ',', ';', '\t', ' '};
-  const unsigned char quotes[] = {'"', '"', '\''};
-  std::size_t verbatim_rows = 0;
-  for (int round = 0; round < 1000; ++round) {
-    const unsigned char delimiter = delimiters[pick(sizeof delimiters)];
-    const unsigned char quote = quotes[pick(sizeof quotes)];
-    const bool repair = pick(4) != 0;
-    const bool odd_bytes = pick(3) == 0;  // else ASCII words only
+  }
+
+  // One row without its line break.
+  std::string row(unsigned char delimiter, unsigned char quote, bool odd_bytes) {
+    static const char* const letters[] = {"a", "b", "7", " ", "\t", "\xC3\xA9", "\xE2\x82\xAC", "\xFF"};
     const auto word = [&](std::size_t longest) {
       std::string w;
       const std::size_t length = pick(longest + 1);
@@ -466,31 +460,55 @@ TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
     const std::string q(1, static_cast<char>(quote));
     const std::string d(1, static_cast<char>(delimiter));
     std::string data;
+    const std::size_t fields = 1 + pick(pick(10) == 0 ? 120 : 14);
+    const bool clean = pick(3) != 0;
+    for (std::size_t f = 0; f < fields; ++f) {
+      if (f > 0) data += d;
+      switch (clean ? pick(3) : pick(12)) {
+        case 0: data += word(pick(8) == 0 ? 70 : 9); break;
+        case 1: data += q + word(6) + d + word(6) + q; break;
+        case 2: data += q + word(6) + q; break;
+        case 3: data += q + word(3) + q + q + word(3) + q; break;  // doubled
+        case 4: data += q + word(3) + q + word(3) + q; break;      // stray
+        case 5: data += q + word(3) + q + " \t"; break;            // blanks behind
+        case 6: data += word(3) + q + word(3); break;              // quote amid text
+        case 7: data += q + word(3) + "\n" + word(3) + q; break;    // LF inside
+        case 8: data += q + word(3) + "\r\n" + word(3) + q; break;
+        case 9: data += q + word(40); break;                      // never closed
+        case 10: data += q + word(3) + q + "x"; break;            // text behind
+        default: break;                                           // empty
+      }
+    }
+    return data;
+  }
+
+  // Several rows with assorted line breaks, the last one sometimes without.
+  std::string input(unsigned char delimiter, unsigned char quote, bool odd_bytes) {
+    std::string data;
     const std::size_t rows = 1 + pick(40);
     for (std::size_t r = 0; r < rows; ++r) {
-      const std::size_t fields = 1 + pick(pick(10) == 0 ? 120 : 14);
-      const bool clean = pick(3) != 0;
-      for (std::size_t f = 0; f < fields; ++f) {
-        if (f > 0) data += d;
-        switch (clean ? pick(3) : pick(12)) {
-          case 0: data += word(pick(8) == 0 ? 70 : 9); break;
-          case 1: data += q + word(6) + d + word(6) + q; break;
-          case 2: data += q + word(6) + q; break;
-          case 3: data += q + word(3) + q + q + word(3) + q; break;           // doubled
-          case 4: data += q + word(3) + q + word(3) + q; break;               // stray
-          case 5: data += q + word(3) + q + " \t"; break;                     // blanks behind
-          case 6: data += word(3) + q + word(3); break;                       // quote amid text
-          case 7: data += q + word(3) + "\n" + word(3) + q; break;             // LF inside
-          case 8: data += q + word(3) + "\r\n" + word(3) + q; break;
-          case 9: data += q + word(40); break;                               // never closed
-          case 10: data += q + word(3) + q + "x"; break;                     // text behind
-          default: data += ""; break;
-        }
-      }
+      data += row(delimiter, quote, odd_bytes);
       const std::size_t end = pick(10);
       data += end < 7 ? "\n" : end < 9 ? "\r\n" : "\r";
     }
-    if (pick(2) == 0 && !data.empty()) data.pop_back();  // no final line break
+    if (pick(2) == 0) data.pop_back();
+    return data;
+  }
+};
+
+const unsigned char kLongRowDelimiters[] = {',', ',', ';', '\t', ' '};
+const unsigned char kLongRowQuotes[] = {'"', '"', '\''};
+
+// Rows, lines and positions must match the reference, and a row marked
+// verbatim must write back as its own bytes.
+TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
+  LongRows gen;
+  std::size_t verbatim_rows = 0;
+  for (int round = 0; round < 1000; ++round) {
+    const unsigned char delimiter = kLongRowDelimiters[gen.pick(sizeof kLongRowDelimiters)];
+    const unsigned char quote = kLongRowQuotes[gen.pick(sizeof kLongRowQuotes)];
+    const bool repair = gen.pick(4) != 0;
+    const std::string data = gen.input(delimiter, quote, gen.pick(3) == 0);
 
     const Parsed expected = reference_parse(data, delimiter, quote, repair);
     const Parsed got = parse_all(data, delimiter, quote, repair);
@@ -512,6 +530,43 @@ TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
     }
   }
   EXPECT_GT(verbatim_rows, 1000u);  // the fast path's verbatim rows were exercised
+}
+
+// skim_row judges a row by its syntax bits when enough input follows it and
+// byte by byte when the row is the input's last: both must agree, and a
+// plain row must be what next_row makes of it, written back unchanged.
+TEST(parser, skim_row_judges_a_row_alike_wherever_it_lies) {
+  LongRows gen;
+  std::size_t plain_rows = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const unsigned char delimiter = kLongRowDelimiters[gen.pick(sizeof kLongRowDelimiters)];
+    const unsigned char quote = kLongRowQuotes[gen.pick(sizeof kLongRowQuotes)];
+    const std::string row = gen.row(delimiter, quote, gen.pick(3) == 0);
+    const std::string last = row + "\n";
+    const std::string followed = last + std::string(200, 'z') + "\n";
+
+    SkimmedRow alone;
+    SkimmedRow amid;
+    const bool plain_alone = skim_row(make_parser(last, delimiter, quote, true), alone);
+    const ResilientParser parser = make_parser(followed, delimiter, quote, true);
+    const bool plain_amid = skim_row(parser, amid);
+    ASSERT_EQ(plain_alone, plain_amid) << testing::PrintToString(row);
+    if (!plain_amid) continue;
+    ++plain_rows;
+    ASSERT_EQ(alone.fields, amid.fields) << testing::PrintToString(row);
+    ASSERT_EQ(alone.text, amid.text);
+    ASSERT_EQ(amid.next, amid.text.size() + 1);
+    ASSERT_TRUE(amid.line_break);
+
+    ResilientParser full = parser;
+    RowTable table;
+    ASSERT_TRUE(next_row(full, table));
+    ASSERT_EQ(table.open_field_count(), amid.fields);
+    ASSERT_TRUE(full.row_verbatim) << testing::PrintToString(row);
+    ASSERT_EQ(full.row_text, amid.text);
+    ASSERT_EQ(full.position, amid.next);
+  }
+  EXPECT_GT(plain_rows, 1000u);
 }
 
 }  // namespace
