@@ -87,26 +87,56 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   std::vector<QuarantineRecord> quarantined;
   std::string line;
   Status row_written = success();
+  // A row whose own bytes are exactly what the writer would make of it is
+  // written as those bytes, and its line break is a lone LF unless it ends
+  // the input.  Such rows lying back to back form one span of the input,
+  // which goes out in one write when a row that must be rewritten, or the
+  // end, interrupts it.
+  const char* span_begin = bytes.data();
+  const char* span_end = bytes.data();
+  const char* const input_end = bytes.data() + bytes.size();
+  const auto write_span = [&] {
+    row_written = output.write_line(std::string_view(span_begin, static_cast<std::size_t>(span_end - span_begin)));
+    span_begin = span_end;
+    return row_written.ok();
+  };
+  const auto pass_through = [&](std::string_view text) {
+    const char* const row = text.data();
+    const char* const stop = row + text.size();
+    if (row != span_end) {  // rows set aside or rewritten lie between
+      if (!write_span()) return false;
+      span_begin = span_end = row;
+    }
+    if (stop == input_end) {  // the last row, without a line break
+      if (!write_span()) return false;
+      row_written = output.write_line(text, '\n');
+      span_begin = span_end = input_end;
+      return row_written.ok();
+    }
+    span_end = stop + 1;
+    return true;
+  };
   repair_rows(
       bytes, options, dialect, rows, counts,
       [&](RowTable& table, const ResilientParser& parser, bool repaired) {
-        line.clear();
-        // A row whose own bytes are exactly what the writer would make of it
-        // is written as those bytes.
+        bool ok;
         if (parser.row_verbatim && !repaired) {
-          row_written = output.write_line(parser.row_text, '\n');
+          ok = pass_through(parser.row_text);
         } else {
-          append_output_line(line, table.open_view(), written_as);
-          row_written = output.write_line(line);
+          ok = write_span();
+          if (ok) {
+            line.clear();
+            append_output_line(line, table.open_view(), written_as);
+            row_written = output.write_line(line);
+            ok = row_written.ok();
+          }
         }
         table.discard_row();
-        return row_written.ok();
+        return ok;
       },
       [&](QuarantineRecord&& record) { quarantined.push_back(std::move(record)); },
-      [&](std::string_view text) {
-        row_written = output.write_line(text, '\n');
-        return row_written.ok();
-      });
+      pass_through);
+  if (row_written) write_span();
   if (!row_written) return row_written.error();
   if (Status flushed = output.flush(); !flushed) return flushed.error();
 
