@@ -129,23 +129,33 @@ bool stray_quote_is_literal(ResilientParser& parser, const Byte* d, std::uint64_
   return parser.memo_scan_literal;
 }
 
-// The whole row at once, for the common row: it ends with a line break
-// within the first kilobyte, every unquoted field is free of quotes, and
-// every quoted field closes at its first inner quote, right before the
-// delimiter or the line end, with no line end inside.  Such a row parses
-// exactly as the byte-by-byte loop would parse it; the fast path walks its
-// delimiter and quote bits and copies each field once.  Returns false with
-// the open row still empty for any other row.
+// How far the fast path took a row: all of it, or its fields before
+// `resume` (the first byte of the field that needs the byte-by-byte loop),
+// which it has completed in the open row, with `verbatim` telling whether
+// they can be written back as their own bytes.
+struct FastRow {
+  bool done = false;
+  std::uint64_t resume = 0;
+  bool verbatim = true;
+};
+
+// The row at once, for the common row: it ends with a line break within the
+// first kilobyte, every unquoted field is free of quotes, and every quoted
+// field closes at its first inner quote, right before the delimiter or the
+// line end, with no line end inside.  Such a row parses exactly as the
+// byte-by-byte loop would parse it; the fast path walks its delimiter and
+// quote bits and copies each field once.  Where a field needs judgement, the
+// fields before it stay done and the loop takes over at that field.
 #if defined(CSV_MENDLE_ROW_BLOCKS)
 template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char)>
-[[gnu::always_inline]] inline bool fast_row_with(ResilientParser& parser, RowTable& out) {
+[[gnu::always_inline]] inline FastRow fast_row_with(ResilientParser& parser, RowTable& out) {
   const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
   const std::uint64_t start = parser.position;
   const Byte delimiter = parser.delimiter;
   const Byte* const row = d + start;
   RowBlocks blocks;
   if (!scan_row_blocks<Masks>(row, parser.data.size() - start, delimiter, parser.quote, blocks)) {
-    return false;
+    return FastRow{false, start, true};
   }
   const std::uint64_t line_end = blocks.line_end;
 
@@ -160,16 +170,15 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
     written += end - first;
     out.close_field_at(written);
   };
-  const auto refuse = [&] {
-    out.open_row();
-    return false;
-  };
-
   // Each delimiter or quote, in order, moves the field along.
   enum { Plain, Quoted, Closed } state = Plain;
   std::uint64_t field = 0;          // the current field's first byte
   bool holds_delimiter = false;     // the open quoted field holds the delimiter
   bool verbatim = true;
+  const auto hand_over = [&] {
+    text.resize(base + written);
+    return FastRow{false, start + field, verbatim};
+  };
   for (std::size_t k = 0; k < blocks.blocks; ++k) {
     for (std::uint64_t bits = blocks.syntax[k]; bits != 0; bits &= bits - 1) {
       const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
@@ -190,19 +199,19 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
       } else if (state == Plain) {
         // A quote opens a field only as its first byte; amid unquoted text
         // it takes judgement, which the byte-by-byte loop makes.
-        if (at != field) return refuse();
+        if (at != field) return hand_over();
         state = Quoted;
         holds_delimiter = false;
       } else {
         // The first inner quote must close the field right before the
         // delimiter or the line end: a doubled or stray quote takes judgement.
         const std::uint64_t next = at + 1;
-        if (next != line_end && row[next] != delimiter) return refuse();
+        if (next != line_end && row[next] != delimiter) return hand_over();
         state = Closed;
       }
     }
   }
-  if (state == Quoted) return refuse();  // the quoted field runs past the line end
+  if (state == Quoted) return hand_over();  // the quoted field runs past the line end
   if (state == Plain) {
     emit(field, line_end);
   } else {
@@ -220,22 +229,22 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
   if (row[after] == LF) ++after;
   if (!blocks.ascii && !is_valid_utf8(std::string_view(parser.data.data() + start, after))) {
     out.open_row();  // its fields need lossy decoding
-    return false;
+    return FastRow{false, start, true};
   }
   text.resize(base + written);
   parser.row_text = std::string_view(parser.data.data() + start, line_end);
   parser.row_verbatim = verbatim;
   parser.position = start + after;
   ++parser.line;
-  return true;
+  return FastRow{true, 0, verbatim};
 }
 
-bool fast_row_sse2(ResilientParser& parser, RowTable& out) {
+FastRow fast_row_sse2(ResilientParser& parser, RowTable& out) {
   return fast_row_with<block_masks>(parser, out);
 }
 
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
-[[gnu::target("avx2")]] bool fast_row_avx2(ResilientParser& parser, RowTable& out) {
+[[gnu::target("avx2")]] FastRow fast_row_avx2(ResilientParser& parser, RowTable& out) {
   return fast_row_with<block_masks_avx2>(parser, out);
 }
 #endif
@@ -314,7 +323,7 @@ bool has_avx2() noexcept {
 #endif
 }
 
-bool fast_row(ResilientParser& parser, RowTable& out) {
+FastRow fast_row(ResilientParser& parser, RowTable& out) {
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
   if (has_avx2()) return fast_row_avx2(parser, out);
 #endif
@@ -329,7 +338,7 @@ Skim fast_skim(const ResilientParser& parser, SkimmedRow& out) {
 }
 #else
 enum class Skim { Plain, NotPlain, Unknown };
-bool fast_row(ResilientParser&, RowTable&) { return false; }
+FastRow fast_row(ResilientParser& parser, RowTable&) { return FastRow{false, parser.position, true}; }
 Skim fast_skim(const ResilientParser&, SkimmedRow&) { return Skim::Unknown; }
 #endif
 
@@ -361,12 +370,20 @@ bool next_row(ResilientParser& parser, RowTable& out) {
   const Byte delimiter = parser.delimiter;
   const Byte quote = parser.quote;
   out.open_row();
-  if (delimiter < 0x80 && quote < 0x80 && delimiter != quote && !is_line_end(delimiter) &&
-      !is_line_end(quote) && fast_row(parser, out)) {
-    return true;
+  // Whether the row can be written back as its own bytes: cleared by every
+  // byte the parser drops, adds or changes, and by a quoted field a writer
+  // would not quote.  Unusual dialects (a delimiter or quote that is a line
+  // end, or both the same byte) are never written verbatim.
+  bool verbatim = delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
+                  !is_line_end(delimiter) && !is_line_end(quote);
+  if (verbatim) {
+    const FastRow fast = fast_row(parser, out);
+    if (fast.done) return true;
+    pos = fast.resume;  // the loop goes on from the field that needs it
+    verbatim = fast.verbatim;
   }
   std::string& text = out.text();  // the field buffer is the tail of the table's text
-  const std::uint64_t row_start = pos;
+  const std::uint64_t row_start = parser.position;
   // When the delimiter and the quote are ASCII, a field's bytes are the row's
   // bytes less some ASCII bytes, cut at ASCII bytes: if the row's bytes are
   // valid UTF-8, so is every field, and one check of the row serves them all.
@@ -377,12 +394,6 @@ bool next_row(ResilientParser& parser, RowTable& out) {
     out.close_field();
     field_start = text.size();
   };
-  // Whether the row can be written back as its own bytes: cleared by every
-  // byte the parser drops, adds or changes, and by a quoted field a writer
-  // would not quote.  Unusual dialects (a delimiter or quote that is a line
-  // end, or both the same byte) are never written verbatim.
-  bool verbatim = ascii_syntax && delimiter != quote && !is_line_end(delimiter) &&
-                  !is_line_end(quote);
   bool quoted_needs_quotes = false;  // the current quoted field holds Q, D, CR or LF
   const auto complete_quoted_field = [&] {
     verbatim = verbatim && quoted_needs_quotes;
