@@ -113,10 +113,11 @@ Result<ByteBuffer> read_all(int fd) {
   return buffer;
 }
 
-BufferedWriter::BufferedWriter(UniqueFd fd, WriteCall write_call)
+BufferedWriter::BufferedWriter(UniqueFd fd, WriteCall write_call, std::size_t capacity)
     : fd_(std::move(fd)),
       write_call_(write_call ? write_call : &::write),
-      buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {}
+      capacity_(capacity == 0 ? 1 : capacity),
+      buffer_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
 BufferedWriter::~BufferedWriter() { write_out_ignoring_errors(); }
 
@@ -133,12 +134,12 @@ Status BufferedWriter::flush() {
 }
 
 Status BufferedWriter::write_line(std::string_view line) {
-  if (line.size() > capacity - size_) {
+  if (line.size() > capacity_ - size_) {
     Status flushed = flush();
     if (!flushed) return flushed;
   }
   if (line.empty()) return success();
-  if (line.size() >= capacity) {
+  if (line.size() >= capacity_) {
     std::size_t written = 0;
     return write_all(fd_.get(), write_call_, line.data(), line.size(), written,
                      MendleError::Cause::WriteWhole);
@@ -150,7 +151,7 @@ Status BufferedWriter::write_line(std::string_view line) {
 
 Status BufferedWriter::write_line(std::string_view body, char end) {
   const std::size_t size = body.size() + 1;
-  if (size >= capacity) {
+  if (size >= capacity_) {
     // Rare: a long line goes out in one piece, as write_line(line) does it.
     std::string line;
     line.reserve(size);
@@ -158,7 +159,7 @@ Status BufferedWriter::write_line(std::string_view body, char end) {
     line.push_back(end);
     return write_line(line);
   }
-  if (size > capacity - size_) {
+  if (size > capacity_ - size_) {
     Status flushed = flush();
     if (!flushed) return flushed;
   }

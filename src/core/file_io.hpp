@@ -65,7 +65,7 @@ Result<UniqueFd> create_for_writing(std::string_view path);
 // that grows or shrinks meanwhile is still read to its end.
 Result<ByteBuffer> read_all(int fd);
 
-// Collects lines in a buffer of `capacity` bytes and hands them to the
+// Collects lines in a buffer of `capacity()` bytes and hands them to the
 // operating system in writes of about that size, so that the number of
 // system writes does not grow with the number of lines.
 //
@@ -74,18 +74,19 @@ Result<ByteBuffer> read_all(int fd);
 // attempt to write them and ignores the outcome.
 class BufferedWriter {
  public:
-  static constexpr std::size_t capacity = 8192;
+  static constexpr std::size_t default_capacity = 8192;
 
   // The system call that writes; replaceable so that tests can simulate
   // interrupted, short and refused writes.
   using WriteCall = ssize_t (*)(int fd, const void* data, std::size_t size);
 
-  explicit BufferedWriter(UniqueFd fd, WriteCall write_call = nullptr);
+  explicit BufferedWriter(UniqueFd fd, WriteCall write_call = nullptr,
+                          std::size_t capacity = default_capacity);
   BufferedWriter(const BufferedWriter&) = delete;
   BufferedWriter& operator=(const BufferedWriter&) = delete;
   ~BufferedWriter();
 
-  // Hands over one whole line.  A line shorter than `capacity` is buffered
+  // Hands over one whole line.  A line shorter than `capacity()` is buffered
   // (after writing the buffer out when the line does not fit in its free
   // space); a longer one is written straight to the file after the buffer.
   Status write_line(std::string_view line);
@@ -99,6 +100,7 @@ class BufferedWriter {
   Status close();
 
   std::size_t buffered() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
   int fd() const noexcept { return fd_.get(); }
 
  private:
@@ -106,6 +108,7 @@ class BufferedWriter {
 
   UniqueFd fd_;
   WriteCall write_call_;
+  std::size_t capacity_;
   std::unique_ptr<char[]> buffer_;
   std::size_t size_ = 0;
 };
