@@ -1,10 +1,14 @@
 #include "csv_writer.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "memory_limit.hpp"
 
 namespace csv_mendle {
 
@@ -132,6 +136,40 @@ void append_output_line(std::string& out, RowView row, const OutputDialect& dial
       out.append(field);
     }
   }
+  out.push_back('\n');
+}
+
+void append_resized_plain_line(std::string& out, std::string_view text, std::uint64_t fields,
+                               std::uint64_t width, const OutputDialect& dialect) {
+  const char delimiter = dialect.delimiter()[0];
+  if (fields <= width) {
+    // An absurd width (an expected column count of 10**12) is refused as the
+    // memory failure it is before anything is allocated.
+    if (width - fields > physical_memory_bytes()) throw std::bad_alloc();
+    out.append(text);
+    out.append(width - fields, delimiter);  // each empty field is written bare
+    out.push_back('\n');
+    return;
+  }
+  // A plain row holds quotes only around whole fields, so the last kept
+  // field starts behind the (width - 1)-th delimiter outside them.
+  const char quote = dialect.quote()[0];
+  std::size_t start = 0;
+  for (std::uint64_t field = 1; field < width; ++field) {
+    // A quoted field ends at its closing quote, which the delimiter follows.
+    const std::size_t from = text[start] == quote ? text.find(quote, start + 1) : start;
+    start = text.find(delimiter, from) + 1;
+  }
+  // The joined field holds the delimiter, so it is quoted; it holds no
+  // quote (the row's quotes only enclosed fields), so nothing is doubled.
+  out.append(text.substr(0, start));
+  out.push_back(quote);
+  for (std::size_t at = start; at < text.size();) {
+    const std::size_t stop = std::min(text.find(quote, at), text.size());
+    out.append(text.substr(at, stop - at));
+    at = stop + 1;
+  }
+  out.push_back(quote);
   out.push_back('\n');
 }
 

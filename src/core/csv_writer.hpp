@@ -45,6 +45,14 @@ class OutputDialect {
 // with every Q doubled, Q), then LF.  A row of one empty field is an empty line.
 void append_output_line(std::string& out, RowView row, const OutputDialect& dialect);
 
+// Appends the line of a plain row (see skim_row: the row's bytes `text` are
+// its written form) of `fields` fields brought to `width` fields: padded
+// with empty fields, or with its fields from the width-th on joined by the
+// delimiter into one, as append_output_line would write the repaired row.
+// The dialect's delimiter and quote are the row's, both single bytes.
+void append_resized_plain_line(std::string& out, std::string_view text, std::uint64_t fields,
+                               std::uint64_t width, const OutputDialect& dialect);
+
 // Appends «{line},"{reason}","{raw}"» and LF, where raw is the raw fields
 // joined by D.  Whatever Q is, the quarantine file quotes with the double
 // quote, and only the double quote is doubled.

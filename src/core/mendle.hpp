@@ -70,7 +70,9 @@ Dialect settle_dialect(std::string_view input, const RepairOptions& options);
 // `counts` follows every row.  A caller that needs only the written form of
 // rows passes `deliver_plain(text)`: a plain row of the right width (see
 // skim_row) is then handed over as its bytes alone, without being parsed
-// into fields.
+// into fields.  A `deliver_plain(text, fields)` that takes the field count
+// too is also handed the plain rows that are to be padded or merged, with
+// their own field count.
 template <class Deliver, class Quarantine, class DeliverPlain = std::nullptr_t>
 void repair_rows(std::string_view input, const RepairOptions& options, const Dialect& dialect,
                  RowTable& rows, RepairCounts& counts, Deliver&& deliver,

@@ -140,7 +140,17 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
         return ok;
       },
       [&](QuarantineRecord&& record) { quarantined.push_back(std::move(record)); },
-      pass_through);
+      [&](std::string_view text, std::uint64_t fields) {
+        if (dialect.expected_columns == 0 || fields == dialect.expected_columns) {
+          return pass_through(text);
+        }
+        // A plain row that is padded or merged is written from its bytes.
+        if (!write_span()) return false;
+        line.clear();
+        append_resized_plain_line(line, text, fields, dialect.expected_columns, written_as);
+        row_written = output.write_line(line);
+        return row_written.ok();
+      });
   if (row_written) write_span();
   if (!row_written) return row_written.error();
   if (Status flushed = output.flush(); !flushed) return flushed.error();

@@ -25,6 +25,8 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
                  RowTable& rows, RepairCounts& counts, Deliver&& deliver,
                  Quarantine&& quarantine, DeliverPlain&& deliver_plain) {
   constexpr bool skims = !std::is_same_v<std::decay_t<DeliverPlain>, std::nullptr_t>;
+  constexpr bool resizes_plain =
+      std::is_invocable_v<DeliverPlain&, std::string_view, std::uint64_t>;
   if (input.empty()) return;
   const std::uint64_t expected = dialect.expected_columns;
   // Surplus fields are joined with the delimiter as a character, so a byte of
@@ -38,12 +40,24 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
     if constexpr (skims) {
       // A plain row of the right width needs no fields: its bytes are its output.
       SkimmedRow plain;
-      if (skim_row(parser, plain) && (expected == 0 || plain.fields == expected)) {
-        accept_row(parser, plain);
-        ++counts.total_rows;
-        ++counts.mendled_rows;
-        if (!deliver_plain(plain.text)) return;
-        continue;
+      if (skim_row(parser, plain)) {
+        const bool fits = expected == 0 || plain.fields == expected;
+        if constexpr (resizes_plain) {
+          if (fits || (plain.fields < expected ? options.fill_ragged_rows : options.merge_overflow)) {
+            accept_row(parser, plain);
+            ++counts.total_rows;
+            ++counts.mendled_rows;
+            if (!fits) ++counts.repaired_rows;
+            if (!deliver_plain(plain.text, plain.fields)) return;
+            continue;
+          }
+        } else if (fits) {
+          accept_row(parser, plain);
+          ++counts.total_rows;
+          ++counts.mendled_rows;
+          if (!deliver_plain(plain.text)) return;
+          continue;
+        }
       }
     }
     if (!next_row(parser, rows)) break;

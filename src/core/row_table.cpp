@@ -1,28 +1,12 @@
 #include "row_table.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
 
+#include "memory_limit.hpp"
+
 namespace csv_mendle {
-
-namespace {
-
-// The machine's physical memory in bytes, or the largest value when the
-// system does not tell.
-std::uint64_t physical_memory_bytes() noexcept {
-  static const std::uint64_t bytes = [] {
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0) return UINT64_MAX;
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
-  }();
-  return bytes;
-}
-
-}  // namespace
 
 RowView RowTable::row(std::size_t i) const noexcept {
   const RowEntry& entry = rows_[i];
