@@ -1,27 +1,64 @@
 """End-to-end benchmark of csv_mendle against what a Python user would do instead.
 
-Generates a damaged CSV of about 100 MB (fixed seed), then runs every
-contender several times, each run in a fresh process, and prints MB/s, the
-ratio to csv_mendle's own figure and the peak memory over the file size.
+Generates a damaged CSV of about 100 MB (fixed seed) and a clean one of the
+same size (same seed, no damaged rows), then runs every contender several
+times, each run in a fresh process, and prints MB/s, the peak memory over the
+file size, each contender's time over csv_mendle's own figure and the share of
+the input rows that reach the output; optionally a chart and a JSON dump.
+
+The peers pandas, duckdb, polars and pyarrow do not repair: they drop or
+truncate the damaged rows.  Each is measured when importable (`./dev bench`
+installs the last three into a venv of its own) and skipped with a note
+otherwise.
 
     python bench/bench_python.py [--mb 100] [--runs 3] [--only NAME,...]
+                                 [--chart PNG] [--json PATH]
 """
 
 from __future__ import annotations
 
 import argparse
+import dataclasses
+import importlib.metadata
+import importlib.util
+import json
 import os
 import pathlib
+import platform
 import random
 import statistics
 import subprocess
 import sys
 import tempfile
 import textwrap
+from typing import Any
+
+DAMAGED_SHARE = 0.05
+
+# What every contender's result is divided by, per kind of job.
+REFERENCE = {"file": "csv_mendle.mendle_file", "iterate": "csv_mendle.MendleReader iterate"}
+JOB_TITLES = {
+    "file": "file jobs: read, repair or skip, write",
+    "iterate": "iteration jobs: every row into Python",
+}
+
+
+@dataclasses.dataclass(frozen=True)
+class Contender:
+    what: str
+    # Run in a fresh process with `src`, `dst` and `quarantine` (paths) and
+    # `extra` (a dict reported back) defined; `resident()` gives the current
+    # RSS in bytes.
+    code: str
+    job: str  # a key of REFERENCE
+    repairs: bool = True
+    needs: str | None = None  # the module it imports, when that may be missing
+    clean_input: bool = False
+    floor: bool = False
+
 
 CONTENDERS = {
-    # name: (what it does, code run in a fresh process; `src`, `dst`, `quarantine` are paths)
-    "copy (floor)": (
+    "copy (floor)": Contender(
         "read the whole file, write it out",
         """
         with open(src, "rb") as f:
@@ -29,15 +66,45 @@ CONTENDERS = {
         with open(dst, "wb") as f:
             f.write(data)
         """,
+        job="file",
+        repairs=False,
+        floor=True,
     ),
-    "csv_mendle.mendle_file": (
+    "copy via huge pages (floor)": Contender(
+        "the same into a mapping advised for huge pages",
+        """
+        import mmap, os
+        size = os.path.getsize(src)
+        data = mmap.mmap(-1, max(size, 1))
+        if hasattr(mmap, "MADV_HUGEPAGE"):
+            data.madvise(mmap.MADV_HUGEPAGE)
+        with open(src, "rb", buffering=0) as f:
+            got = f.readinto(data)
+        with open(dst, "wb", buffering=0) as f:
+            f.write(memoryview(data)[:got])
+        """,
+        job="file",
+        repairs=False,
+        floor=True,
+    ),
+    "csv_mendle.mendle_file": Contender(
         "repair, write output and quarantine",
         """
         import csv_mendle
         csv_mendle.mendle_file(src, dst, quarantine)
         """,
+        job="file",
     ),
-    "stdlib csv repair": (
+    "csv_mendle.mendle_file (clean)": Contender(
+        "the same on the clean file: nothing to repair",
+        """
+        import csv_mendle
+        csv_mendle.mendle_file(src, dst, quarantine)
+        """,
+        job="file",
+        clean_input=True,
+    ),
+    "stdlib csv repair": Contender(
         "csv.reader, pad/merge to the modal width, csv.writer",
         """
         import csv, collections, itertools
@@ -54,23 +121,80 @@ CONTENDERS = {
                     row[width - 1:] = [",".join(row[width - 1:])]
                 w.writerow(row)
         """,
+        job="file",
     ),
-    "pandas read_csv(skip)+to_csv": (
-        "drops bad rows, does not repair",
+    "pandas read_csv(skip)+to_csv": Contender(
+        "NO REPAIR: drops long rows, pads short ones",
         """
         import pandas
-        pandas.read_csv(src, on_bad_lines="skip", dtype=str, keep_default_na=False).to_csv(dst, index=False)
+        frame = pandas.read_csv(src, header=None, on_bad_lines="skip", dtype=str, keep_default_na=False)
+        frame.to_csv(dst, header=False, index=False)
         """,
+        job="file",
+        repairs=False,
+        needs="pandas",
     ),
-    "csv_mendle.MendleReader iterate": (
+    # DuckDB's sniffer gives up on this file once the delimiter and quote are
+    # named, and without them settles on no quoting (every quoted field split
+    # in two), so the dialect and the ten columns are spelled out.  Given
+    # those, ignore_errors alone ends the scan after a few hundred rows;
+    # store_rejects, which implies it, reads on and drops each damaged row.
+    "duckdb read_csv(store_rejects)+COPY": Contender(
+        "NO REPAIR: drops every damaged row; schema given; all cores",
+        """
+        import duckdb
+        columns = ", ".join(f"'c{i}': 'VARCHAR'" for i in range(10))
+        duckdb.connect().execute(
+            f"COPY (SELECT * FROM read_csv('{src}', header = false, delim = ',', quote = '\\"',"
+            f" escape = '\\"', auto_detect = false, columns = {{{columns}}}, store_rejects = true))"
+            f" TO '{dst}' (FORMAT csv, HEADER false)"
+        )
+        """,
+        job="file",
+        repairs=False,
+        needs="duckdb",
+    ),
+    "polars read_csv(truncate)+write_csv": Contender(
+        "NO REPAIR: truncates long rows, pads short ones; all cores",
+        """
+        import polars
+        frame = polars.read_csv(src, has_header=False, infer_schema=False, truncate_ragged_lines=True)
+        frame.write_csv(dst, include_header=False)
+        """,
+        job="file",
+        repairs=False,
+        needs="polars",
+    ),
+    "pyarrow read_csv(skip)+write_csv": Contender(
+        "NO REPAIR: drops long and short rows; 1 thread",
+        """
+        import pyarrow, pyarrow.csv
+        table = pyarrow.csv.read_csv(
+            src,
+            read_options=pyarrow.csv.ReadOptions(use_threads=False, autogenerate_column_names=True),
+            parse_options=pyarrow.csv.ParseOptions(invalid_row_handler=lambda row: "skip"),
+            convert_options=pyarrow.csv.ConvertOptions(
+                column_types={f"f{i}": pyarrow.string() for i in range(64)}),
+        )
+        pyarrow.csv.write_csv(table, dst, write_options=pyarrow.csv.WriteOptions(include_header=False))
+        """,
+        job="file",
+        repairs=False,
+        needs="pyarrow",
+    ),
+    "csv_mendle.MendleReader iterate": Contender(
         "repair in memory, iterate every row",
         """
         import csv_mendle
-        for row in csv_mendle.MendleReader(src):
+        extra["resident_before"] = resident()
+        reader = csv_mendle.MendleReader(src)
+        extra["resident_after"] = resident()
+        for row in reader:
             pass
         """,
+        job="iterate",
     ),
-    "stdlib csv.reader iterate": (
+    "stdlib csv.reader iterate": Contender(
         "iterate only, no repair",
         """
         import csv
@@ -78,19 +202,23 @@ CONTENDERS = {
             for row in csv.reader(f):
                 pass
         """,
+        job="iterate",
+        repairs=False,
     ),
-    "stdlib list(csv.reader)": (
+    "stdlib list(csv.reader)": Contender(
         "all rows in memory, no repair",
         """
         import csv
         with open(src, newline="", encoding="utf-8", errors="replace") as f:
             rows = list(csv.reader(f))
         """,
+        job="iterate",
+        repairs=False,
     ),
 }
 
 
-def generate(path: pathlib.Path, megabytes: int, damaged_share: float = 0.05) -> None:
+def generate(path: pathlib.Path, megabytes: int, damaged_share: float = DAMAGED_SHARE) -> None:
     rng = random.Random(42)
     alphabet = "abcdefghijklmnopqrstuvwxyz0123456789"
     words = ["".join(rng.choices(alphabet, k=rng.randint(2, 12))) for _ in range(5000)]
@@ -116,21 +244,346 @@ def generate(path: pathlib.Path, megabytes: int, damaged_share: float = 0.05) ->
             size += len(chunk)
 
 
-def run_once(code: str, src: str, dst: str, quarantine: str) -> tuple[float, int]:
-    program = (
-        "import time, sys\n"
-        f"src, dst, quarantine = {src!r}, {dst!r}, {quarantine!r}\n"
-        "t0 = time.perf_counter()\n"
-        + textwrap.dedent(code)
-        + "\nsys.stdout.write(repr(time.perf_counter() - t0))\n"
-    )
-    proc = subprocess.Popen([sys.executable, "-c", program], stdout=subprocess.PIPE)
-    out = proc.stdout.read()
-    _, status, usage = os.wait4(proc.pid, 0)
-    proc.returncode = os.waitstatus_to_exitcode(status)
+PRELUDE = """\
+import json, os, sys, time
+src, dst, quarantine = {src!r}, {dst!r}, {quarantine!r}
+extra = {{}}
+_page = os.sysconf("SC_PAGE_SIZE")
+def resident():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * _page
+t0 = time.perf_counter()
+"""
+# The peak comes from the child's own VmHWM: the ru_maxrss that wait4 reports
+# starts from the parent's peak, which the child's exec inherits.
+EPILOGUE = """
+seconds = time.perf_counter() - t0
+with open("/proc/self/status") as f:
+    peak = next(int(line.split()[1]) * 1024 for line in f if line.startswith("VmHWM:"))
+sys.stdout.write("\\n" + json.dumps({"seconds": seconds, "peak": peak, "extra": extra}))
+"""
+
+
+class ContenderFailed(Exception):
+    pass
+
+
+def failure_line(stderr: str, status: int) -> str:
+    """The exception line of a traceback, else the last line written, else the status."""
+    lines = stderr.strip().splitlines()
+    starts = [i for i, line in enumerate(lines) if line.startswith("Traceback ")]
+    if starts:
+        # Frames are indented; the exception's own line is the first that is not.
+        for line in lines[starts[-1] + 1 :]:
+            if line and not line[0].isspace():
+                return line
+    return lines[-1] if lines else f"exit status {status}"
+
+
+def run_once(code: str, src: str, dst: str, quarantine: str) -> tuple[float, int, dict[str, Any]]:
+    """Seconds, peak RSS in bytes and the contender's `extra`, from one fresh process."""
+    program = PRELUDE.format(src=src, dst=dst, quarantine=quarantine) + textwrap.dedent(code) + EPILOGUE
+    proc = subprocess.run([sys.executable, "-c", program], capture_output=True)
     if proc.returncode != 0:
-        raise RuntimeError(f"contender failed with status {proc.returncode}")
-    return float(out), usage.ru_maxrss * 1024
+        raise ContenderFailed(failure_line(proc.stderr.decode(errors="replace"), proc.returncode))
+    result = json.loads(proc.stdout.decode().rsplit("\n", 1)[-1])
+    return result["seconds"], result["peak"], result["extra"]
+
+
+def line_count(path: str | pathlib.Path) -> int:
+    count = 0
+    with open(path, "rb") as f:
+        while block := f.read(1 << 24):
+            count += block.count(b"\n")
+    return count
+
+
+@dataclasses.dataclass
+class Result:
+    name: str
+    times: list[float]
+    peak: int  # bytes, the highest of the runs
+    size: int  # bytes of the input
+    rows_in: int
+    rows_out: int | None  # lines of the output, for file jobs
+    quarantined: int | None  # lines of the quarantine, when one was written
+    extra: list[dict[str, Any]]
+
+    @property
+    def seconds(self) -> float:
+        return statistics.median(self.times)
+
+    @property
+    def mb_per_s(self) -> float:
+        return self.size / 1e6 / self.seconds
+
+
+def machine() -> dict[str, Any]:
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "cpus": os.cpu_count(),
+        "cpu_model": model,
+        "python": platform.python_version(),
+        "system": f"{platform.system()} {platform.release()}",
+    }
+
+
+def versions() -> dict[str, str]:
+    found = {}
+    for dist in ("duckdb", "polars", "pyarrow", "pandas", "numpy"):
+        try:
+            found[dist] = importlib.metadata.version(dist)
+        except importlib.metadata.PackageNotFoundError:
+            pass
+    return found
+
+
+def measure(name: str, src: pathlib.Path, runs: int, out_dir: str) -> Result:
+    contender = CONTENDERS[name]
+    dst = os.path.join(out_dir, "out.csv")
+    quarantine = os.path.join(out_dir, "quarantine.csv")
+    times, peaks, extras = [], [], []
+    for _ in range(runs):
+        # Every run writes new files: truncating the previous run's
+        # output costs time that no user pays twice in a row.
+        for path in (dst, quarantine):
+            if os.path.exists(path):
+                os.unlink(path)
+        seconds, peak, extra = run_once(contender.code, str(src), dst, quarantine)
+        times.append(seconds)
+        peaks.append(peak)
+        extras.append(extra)
+    file_job = contender.job == "file" and not contender.floor
+    return Result(
+        name=name,
+        times=times,
+        peak=max(peaks),
+        size=src.stat().st_size,
+        rows_in=line_count(src),
+        rows_out=line_count(dst) if file_job and os.path.exists(dst) else None,
+        # Less the quarantine's header line.
+        quarantined=max(line_count(quarantine) - 1, 0) if file_job and os.path.exists(quarantine) else None,
+        extra=extras,
+    )
+
+
+def processes(runs: int) -> str:
+    return f"{runs} fresh process" + ("es" if runs != 1 else "")
+
+
+def ratio(results: dict[str, Result], name: str, reference: str) -> float | None:
+    if name not in results or reference not in results:
+        return None
+    return results[name].seconds / results[reference].seconds
+
+
+def reader_retained(results: dict[str, Result]) -> tuple[int, float] | None:
+    """Bytes the MendleReader holds once constructed (median over runs), and over the file size."""
+    result = results.get(REFERENCE["iterate"])
+    if result is None:
+        return None
+    retained = int(statistics.median(e["resident_after"] - e["resident_before"] for e in result.extra))
+    return retained, retained / result.size
+
+
+def report(
+    results: dict[str, Result],
+    skipped: dict[str, str],
+    failed: dict[str, str],
+    sizes: dict[str, int],
+    runs: int,
+    host: dict[str, Any],
+) -> None:
+    damaged, clean = sizes.get("damaged"), sizes.get("clean")
+    print()
+    line = f"file: {damaged / 1e6:.1f} MB, {DAMAGED_SHARE:.0%} damaged rows" if damaged else "file:"
+    if clean:
+        line += f" (clean file: {clean / 1e6:.1f} MB)"
+    print(f"{line}; median of {processes(runs)} each; {host['cpus']} vCPU, {host['cpu_model']}")
+    print("time/ref: the contender's time over csv_mendle's, mendle_file for file jobs and MendleReader for iteration jobs")
+    print("rows out: lines written over lines read")
+    print()
+    print(f"{'contender':38} {'MB/s':>7} {'peak/file':>9} {'time/ref':>8} {'rows out':>8}  what it does")
+    for job, title in JOB_TITLES.items():
+        names = [n for n in results if CONTENDERS[n].job == job]
+        if not names:
+            continue
+        print(title)
+        for name in names:
+            r = results[name]
+            time_ratio = ratio(results, name, REFERENCE[job])
+            shown_ratio = f"{time_ratio:.2f}x" if time_ratio is not None else ""
+            rows = ""
+            if r.rows_out is not None:
+                rows = f"{r.rows_out / r.rows_in:.2%}"
+            print(
+                f"  {name:36} {r.mb_per_s:7.1f} {r.peak / r.size:8.2f}x {shown_ratio:>8} {rows:>8}  "
+                f"{CONTENDERS[name].what}"
+            )
+    print()
+    mendle = REFERENCE["file"]
+    if mendle in results:
+        r = results[mendle]
+        extra = f", plus {r.quarantined:,} quarantined" if r.quarantined else ""
+        print(f"{mendle} wrote {r.rows_out:,} of {r.rows_in:,} input rows{extra}")
+    damaged_over_clean = ratio(results, mendle, "csv_mendle.mendle_file (clean)")
+    if damaged_over_clean is not None:
+        per_byte = damaged_over_clean * results["csv_mendle.mendle_file (clean)"].size / results[mendle].size
+        print(
+            f"{mendle}, damaged / clean time: {damaged_over_clean:.2f}x "
+            f"({results[mendle].seconds:.2f} s / {results['csv_mendle.mendle_file (clean)'].seconds:.2f} s;"
+            f" per byte {per_byte:.2f}x)"
+        )
+    for floor in ("copy (floor)", "copy via huge pages (floor)"):
+        over_floor = ratio(results, mendle, floor)
+        if over_floor is not None:
+            print(f"{mendle} / {floor} time: {over_floor:.2f}x")
+    retained = reader_retained(results)
+    if retained is not None:
+        print(
+            f"csv_mendle.MendleReader resident after construction, before iterating: "
+            f"{retained[1]:.2f}x the file ({retained[0] / 1e6:.0f} MB)"
+        )
+    for name, why in skipped.items():
+        print(f"skipped {name}: {why}")
+    for name, why in failed.items():
+        print(f"FAILED {name}: {why}")
+
+
+def to_json(
+    path: str,
+    results: dict[str, Result],
+    skipped: dict[str, str],
+    failed: dict[str, str],
+    sizes: dict[str, int],
+    runs: int,
+    host: dict[str, Any],
+) -> None:
+    retained = reader_retained(results)
+    mendle = REFERENCE["file"]
+    document = {
+        "machine": host,
+        "versions": versions(),
+        "runs": runs,
+        "damaged_share": DAMAGED_SHARE,
+        "file_bytes": sizes,
+        "contenders": [
+            {
+                "name": name,
+                "what": CONTENDERS[name].what,
+                "job": CONTENDERS[name].job,
+                "repairs": CONTENDERS[name].repairs,
+                "input": "clean" if CONTENDERS[name].clean_input else "damaged",
+                "seconds": r.seconds,
+                "all_seconds": r.times,
+                "mb_per_s": r.mb_per_s,
+                "peak_bytes": r.peak,
+                "peak_over_file": r.peak / r.size,
+                "reference": REFERENCE[CONTENDERS[name].job],
+                "time_over_reference": ratio(results, name, REFERENCE[CONTENDERS[name].job]),
+                "rows_in": r.rows_in,
+                "rows_out": r.rows_out,
+                "rows_quarantined": r.quarantined,
+            }
+            for name, r in results.items()
+        ],
+        "mendle_file_damaged_over_clean_time": ratio(results, mendle, "csv_mendle.mendle_file (clean)"),
+        "mendle_file_over_copy_floor_time": ratio(results, mendle, "copy (floor)"),
+        "mendle_file_over_huge_page_copy_floor_time": ratio(results, mendle, "copy via huge pages (floor)"),
+        "reader_resident_after_construction_bytes": retained[0] if retained else None,
+        "reader_resident_after_construction_over_file": retained[1] if retained else None,
+        "skipped": skipped,
+        "failed": failed,
+    }
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(document, f, indent=2)
+        f.write("\n")
+
+
+def write_chart(
+    path: str, results: dict[str, Result], sizes: dict[str, int], runs: int, host: dict[str, Any]
+) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.patches import Patch
+
+    mendle_colour, other_colour, peer_colour, floor_colour = "#1f5fa8", "#7fa7cf", "#e0a040", "#b8b8b8"
+
+    # Top to bottom: a heading per kind of job, then its contenders in table order.
+    entries = []
+    for job, title in JOB_TITLES.items():
+        names = [n for n in results if CONTENDERS[n].job == job]
+        if names:
+            entries.append(("heading", title))
+            entries.extend(("bar", n) for n in names)
+    fig, ax = plt.subplots(figsize=(11, 0.48 * len(entries) + 1.6))
+    top = max(r.mb_per_s for r in results.values())
+    labels, positions = [], []
+    for i, (kind, value) in enumerate(entries):
+        y = len(entries) - 1 - i
+        if kind == "heading":
+            ax.text(0, y, value, fontsize=10, fontweight="bold", va="center", ha="left", color="#333333")
+            continue
+        contender, r = CONTENDERS[value], results[value]
+        if value.startswith("csv_mendle"):
+            colour, hatch = mendle_colour, None
+        elif contender.floor:
+            colour, hatch = floor_colour, None
+        elif contender.repairs:
+            colour, hatch = other_colour, None
+        else:
+            colour, hatch = peer_colour, "//"
+        ax.barh(y, r.mb_per_s, color=colour, hatch=hatch, edgecolor="white" if hatch else colour, height=0.7)
+        note = f"{r.mb_per_s:.0f} MB/s, peak {r.peak / r.size:.2g}x file"
+        if r.rows_out is not None and not contender.repairs:
+            what = contender.what.removeprefix("NO REPAIR: ").split(";")[0]
+            note += f": {what}, {r.rows_out / r.rows_in:.1%} of rows out"
+        ax.text(r.mb_per_s + top * 0.01, y, note, va="center", fontsize=8.5)
+        label = value if contender.repairs or contender.floor else f"{value}\n(does not repair)"
+        labels.append(label)
+        positions.append(y)
+    ax.set_yticks(positions, labels, fontsize=9)
+    for tick, (kind, value) in zip(ax.get_yticklabels(), [e for e in entries if e[0] == "bar"]):
+        if value.startswith("csv_mendle"):
+            tick.set_fontweight("bold")
+            tick.set_color(mendle_colour)
+    ax.set_xlim(0, top * 1.45)
+    ax.set_ylim(-0.7, len(entries) - 0.3)
+    ax.set_xlabel("MB/s of input (higher is better)")
+    ax.spines[["top", "right"]].set_visible(False)
+    ax.grid(axis="x", alpha=0.3)
+    ax.set_axisbelow(True)
+    ax.legend(
+        handles=[
+            Patch(color=mendle_colour, label="csv_mendle"),
+            Patch(color=other_colour, label="repairs too"),
+            Patch(facecolor=peer_colour, hatch="//", edgecolor="white", label="does not repair (drops or truncates rows, or only reads)"),
+            Patch(color=floor_colour, label="copy: the I/O floor"),
+        ],
+        loc="lower right",
+        fontsize=8.5,
+        frameon=False,
+    )
+    size = sizes.get("damaged") or next(iter(results.values())).size
+    ax.set_title(
+        f"MB/s on a {size / 1e6:.0f} MB CSV with {DAMAGED_SHARE:.0%} damaged rows\n"
+        f"{host['cpus']} vCPU ({host['cpu_model']}), CPython {host['python']}, "
+        f"median of {processes(runs)}",
+        fontsize=11,
+    )
+    fig.tight_layout()
+    fig.savefig(path, dpi=150)
+    plt.close(fig)
 
 
 def main() -> None:
@@ -139,46 +592,56 @@ def main() -> None:
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--only", default="", help="comma-separated contender names")
     parser.add_argument("--data-dir", default=None)
+    parser.add_argument("--chart", default=None, help="write a PNG bar chart of MB/s here")
+    parser.add_argument("--json", default=None, help="write the results as JSON here")
     args = parser.parse_args()
 
+    only = [n for n in args.only.split(",") if n]
+    unknown = [n for n in only if n not in CONTENDERS]
+    if unknown:
+        parser.error(f"unknown contender(s) {unknown}; known: {list(CONTENDERS)}")
+    chosen = [n for n in CONTENDERS if not only or n in only]
+    skipped = {}
+    for name in chosen:
+        needs = CONTENDERS[name].needs
+        if needs and importlib.util.find_spec(needs) is None:
+            skipped[name] = (
+                f"{needs} cannot be imported by {sys.executable}"
+                " (./dev bench installs it with pip when it can)"
+            )
+    chosen = [n for n in chosen if n not in skipped]
+    for name, why in skipped.items():
+        print(f"skipping {name}: {why}", file=sys.stderr)
+
     data_dir = pathlib.Path(args.data_dir or tempfile.gettempdir())
-    src = data_dir / f"csv_mendle_bench_{args.mb}mb.csv"
-    if not src.exists():
-        print(f"generating {src} ...", file=sys.stderr)
-        generate(src, args.mb)
-    size = src.stat().st_size
-    chosen = [n for n in CONTENDERS if not args.only or n in args.only.split(",")]
+    inputs = {"damaged": data_dir / f"csv_mendle_bench_{args.mb}mb.csv"}
+    if any(CONTENDERS[n].clean_input for n in chosen):
+        inputs["clean"] = data_dir / f"csv_mendle_bench_{args.mb}mb_clean.csv"
+    for kind, path in inputs.items():
+        if not path.exists():
+            print(f"generating {path} ...", file=sys.stderr)
+            generate(path, args.mb, DAMAGED_SHARE if kind == "damaged" else 0.0)
+    sizes = {kind: path.stat().st_size for kind, path in inputs.items()}
 
-    results = {}
+    results, failed = {}, {}
     with tempfile.TemporaryDirectory() as out_dir:
-        dst = os.path.join(out_dir, "out.csv")
-        quarantine = os.path.join(out_dir, "quarantine.csv")
         for name in chosen:
-            times, peaks = [], []
-            for _ in range(args.runs):
-                # Every run writes new files: truncating the previous run's
-                # output costs time that no user pays twice in a row.
-                for path in (dst, quarantine):
-                    if os.path.exists(path):
-                        os.unlink(path)
-                seconds, peak = run_once(CONTENDERS[name][1], str(src), dst, quarantine)
-                times.append(seconds)
-                peaks.append(peak)
-            results[name] = (statistics.median(times), max(peaks))
+            print(f"running {name} ...", file=sys.stderr)
+            src = inputs["clean" if CONTENDERS[name].clean_input else "damaged"]
+            try:
+                results[name] = measure(name, src, args.runs, out_dir)
+            except ContenderFailed as e:
+                failed[name] = str(e)
+                print(f"  failed: {e}", file=sys.stderr)
 
-    print(f"\nfile: {size / 1e6:.1f} MB, median of {args.runs} fresh processes each\n")
-    reference = {
-        "copy (floor)": "csv_mendle.mendle_file",
-        "stdlib csv repair": "csv_mendle.mendle_file",
-        "pandas read_csv(skip)+to_csv": "csv_mendle.mendle_file",
-        "stdlib csv.reader iterate": "csv_mendle.MendleReader iterate",
-        "stdlib list(csv.reader)": "csv_mendle.MendleReader iterate",
-    }
-    print(f"{'contender':34} {'MB/s':>8} {'peak/file':>10}  {'csv_mendle speed-up':>20}  what it does")
-    for name, (seconds, peak) in results.items():
-        ref = reference.get(name)
-        ratio = f"{seconds / results[ref][0]:.2f}x" if ref in results else ""
-        print(f"{name:34} {size / 1e6 / seconds:8.1f} {peak / size:9.2f}x  {ratio:>20}  {CONTENDERS[name][0]}")
+    host = machine()
+    report(results, skipped, failed, sizes, args.runs, host)
+    if args.json:
+        to_json(args.json, results, skipped, failed, sizes, args.runs, host)
+        print(f"results written to {args.json}")
+    if args.chart and results:
+        write_chart(args.chart, results, sizes, args.runs, host)
+        print(f"chart written to {args.chart}")
 
 
 if __name__ == "__main__":
