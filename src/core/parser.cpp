@@ -1,12 +1,14 @@
 #include "parser.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "byte_blocks.hpp"
 #include "utf8.hpp"
 
 namespace csv_mendle {
@@ -324,36 +326,71 @@ bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {
       is_line_end(delimiter) || is_line_end(quote)) {
     return false;
   }
-  std::uint64_t p = start;
+  // The row is read sixty-four bytes at a time and judged a window at a
+  // time from bitmasks (bit i for the window's byte i), without a branch
+  // per byte or per field.  A quote opens quoted text when an even number of
+  // quotes precede it in the row, so the prefix parity of the quotes marks
+  // the quoted text (each opening quote included, its closing quote not).
+  const Byte syntax[] = {delimiter, quote, CR, LF};
   std::uint64_t fields = 1;
-  for (;;) {
-    std::uint64_t end;  // where the field ends: at a delimiter, a line end or the end
-    if (p < n && d[p] == quote) {
-      // A quoted field whose first quote after the opening one closes it:
-      // followed by the delimiter, LF or the end, no test can find it literal.
-      const void* hit = std::memchr(d + p + 1, quote, n - p - 1);
-      if (hit == nullptr) return false;
-      const std::uint64_t close = static_cast<std::uint64_t>(static_cast<const Byte*>(hit) - d);
-      const std::uint64_t stop = find_stop(d, p + 1, close, delimiter, delimiter);
-      // It must hold the delimiter (else a writer leaves it bare) and no line end.
-      if (stop == close || find_stop(d, stop, close, quote, quote) < close) return false;
-      end = close + 1;
-      if (end < n && d[end] != delimiter && d[end] != LF) return false;
-    } else {
-      end = find_stop(d, p, n, delimiter, quote);
-      if (end < n && (d[end] == quote || d[end] == CR)) return false;
+  bool high = false;  // a byte of 0x80 or more was read
+  std::uint64_t end = n;  // where the row ends: at its first LF or the end of the input
+  // What a window hands to the next, about the next window's first byte:
+  std::uint64_t quoted = 0;         // all ones when it lies inside quotes
+  std::uint64_t field_start = 1;    // bit 0 set when a field starts there (the row's first does)
+  std::uint64_t after_closing = 0;  // bit 0 set when a closing quote is right before it
+  bool bare = false;                // the quoted text running into it holds no delimiter yet
+  for (std::uint64_t window = start; window < n; window += kWindowBytes) {
+    const WindowMasks<4> masks = window_masks(d, window, n, syntax);
+    high = high || masks.high;
+    const std::uint64_t available = n - window;
+    std::uint64_t in_row = available >= kWindowBytes ? ~std::uint64_t{0}
+                                                     : (std::uint64_t{1} << available) - 1;
+    std::uint64_t row_end = 0;  // the bit just past the row, when the row ends in the window
+    if (masks.of[3] != 0) {
+      const unsigned line_feed = static_cast<unsigned>(std::countr_zero(masks.of[3]));
+      in_row = (std::uint64_t{1} << line_feed) - 1;
+      row_end = std::uint64_t{1} << line_feed;
+      end = window + line_feed;
+    } else if (available < kWindowBytes) {
+      row_end = std::uint64_t{1} << available;
     }
-    if (end < n && d[end] == delimiter) {
-      ++fields;
-      p = end + 1;
-      continue;
-    }
-    row.fields = fields;
-    row.text = std::string_view(parser.data.data() + start, end - start);
-    row.line_break = end < n;  // then d[end] is LF
-    row.next = row.line_break ? end + 1 : n;
-    return is_valid_utf8(row.text);
+    if ((masks.of[2] & in_row) != 0) return false;  // a CR
+    const std::uint64_t delimiters = masks.of[0] & in_row;
+    const std::uint64_t quotes = masks.of[1] & in_row;
+    const std::uint64_t inside = prefix_parity(quotes) ^ quoted;
+    // The row must not end inside quotes: no LF there, and no end of input.
+    if ((inside & row_end) != 0) return false;
+    const std::uint64_t separators = delimiters & ~inside;
+    const std::uint64_t opening = quotes & inside;
+    const std::uint64_t closing = quotes & ~inside;
+    // A quote opens only a field, and right behind a closing quote comes
+    // the delimiter or the row's end.
+    if ((opening & ~((separators << 1) | field_start)) != 0) return false;
+    if ((((closing << 1) | after_closing) & ~(separators | row_end)) != 0) return false;
+    // Quoted text must hold the delimiter (else a writer leaves the field
+    // bare).  Adding each run's first bit to the quoted bytes that are not
+    // delimiters carries through a run that holds none, onto its closing
+    // quote; a delimiter stops the carry.  A run that reaches the window's
+    // end that way carries into the next window.
+    std::uint64_t carried;
+    const bool bare_out = __builtin_add_overflow(inside & ~delimiters, opening, &carried) |
+                          __builtin_add_overflow(carried, std::uint64_t{bare}, &carried);
+    if ((carried & closing) != 0) return false;
+    fields += static_cast<std::uint64_t>(std::popcount(separators));
+    quoted = (inside >> 63) != 0 ? ~std::uint64_t{0} : 0;
+    field_start = separators >> 63;
+    after_closing = closing >> 63;
+    bare = bare_out;
+    if (row_end != 0) break;
   }
+  // An input that ends right at a window's end ends the row there.
+  if (end == n && quoted != 0) return false;
+  row.fields = fields;
+  row.text = std::string_view(parser.data.data() + start, end - start);
+  row.line_break = end < n;  // then d[end] is LF
+  row.next = row.line_break ? end + 1 : n;
+  return !high || is_valid_utf8(row.text);
 }
 
 void accept_row(ResilientParser& parser, const SkimmedRow& row) noexcept {
