@@ -1,16 +1,19 @@
 // Fuzzes the in-memory repair with random options: whatever the bytes and the
 // options, the counts must add up, every delivered row must have the applied
-// width, and no row may be lost or duplicated.
+// width, and no row may be lost or duplicated.  The reader's repair, which
+// leaves plain rows in the input, must deliver the very same rows.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "fuzz_case.hpp"
 #include "mendle.hpp"
 #include "parser.hpp"
+#include "plain_row.hpp"
 #include "utf8.hpp"
 
 namespace {
@@ -63,6 +66,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     check(row.size() >= 1);
     if (o.inferred_columns > 0) check(row.size() == o.inferred_columns);
     for (std::size_t i = 0; i < row.size(); ++i) check(csv_mendle::is_valid_utf8(row.field(i)));
+  }
+
+  csv_mendle::ByteBuffer buffer(length);
+  if (length != 0) std::memcpy(buffer.data(), data.data(), length);
+  buffer.set_size(length);
+  const csv_mendle::IndexOutcome indexed = csv_mendle::mendle_indexed(std::move(buffer), options);
+  check(indexed.counts.total_rows == o.total_rows);
+  check(indexed.counts.mendled_rows == o.mendled_rows);
+  check(indexed.counts.repaired_rows == o.repaired_rows);
+  check(indexed.counts.quarantined_rows == o.quarantined_rows);
+  check(indexed.inferred_columns == o.inferred_columns);
+  check(indexed.detected_delimiter == o.detected_delimiter);
+  const csv_mendle::IndexedRows& rows = indexed.rows;
+  check(rows.index.size() == o.rows.size());
+  for (std::size_t r = 0; r < rows.index.size(); ++r) {
+    const csv_mendle::RowView expected = o.rows.row(r);
+    const csv_mendle::IndexedRow row = csv_mendle::indexed_row(rows, r);
+    if (row.plain) {
+      std::size_t i = 0;
+      csv_mendle::visit_plain_row(rows.input.view(), row.start, rows.delimiter, rows.quote,
+                                  [&](std::string_view field, bool ascii) {
+                                    check(i < expected.size() && field == expected.field(i));
+                                    check(ascii == csv_mendle::is_ascii(field));
+                                    ++i;
+                                    return true;
+                                  });
+      check(i == expected.size());
+    } else {
+      check(row.fields.size() == expected.size());
+      for (std::size_t i = 0; i < expected.size(); ++i) check(row.fields.field(i) == expected.field(i));
+    }
   }
   return 0;
 }

@@ -41,6 +41,18 @@ void reserve_by_extrapolation(RowTable& rows, std::size_t read, std::size_t tota
                static_cast<std::size_t>(static_cast<double>(fields) * scale) + 16);
 }
 
+// The same for the rows of a reader, whose table holds only the rows that
+// are not plain: each part grows in proportion to what it holds so far.
+void reserve_by_extrapolation(IndexedRows& rows, std::size_t read, std::size_t total) {
+  if (read == 0 || read >= total) return;
+  const double scale = 1.02 * static_cast<double>(total - read) / static_cast<double>(read);
+  rows.index.reserve(static_cast<std::size_t>(static_cast<double>(rows.index.size()) * scale) + 16);
+  if (rows.table.empty()) return;
+  reserve_by_extrapolation(rows.table, read, total);
+  std::string& text = rows.table.text();
+  text.reserve(text.size() + static_cast<std::size_t>(static_cast<double>(text.size()) * scale) + 16);
+}
+
 }  // namespace
 
 Dialect settle_dialect(std::string_view input, const RepairOptions& options) {
@@ -77,6 +89,44 @@ SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options) 
   outcome.mendled_rows = counts.mendled_rows;
   outcome.repaired_rows = counts.repaired_rows;
   outcome.quarantined_rows = counts.quarantined_rows;
+  outcome.inferred_columns = dialect.expected_columns;
+  outcome.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+  return outcome;
+}
+
+IndexOutcome mendle_indexed(ByteBuffer input, const RepairOptions& options) {
+  IndexOutcome outcome;
+  IndexedRows& rows = outcome.rows;
+  rows.input = std::move(input);
+  const std::string_view bytes = rows.input.view();
+  const Dialect dialect = settle_dialect(bytes, options);
+  rows.delimiter = dialect.delimiter;
+  rows.quote = options.quote_char;
+  rows.plain_width = dialect.expected_columns;
+
+  RowIndex& index = rows.index;
+  const auto sample = [&](std::size_t read) {
+    if (index.size() == kSampleRows) reserve_by_extrapolation(rows, read, bytes.size());
+  };
+  repair_rows(
+      bytes, options, dialect, rows.table, outcome.counts,
+      [&](RowTable& table, const ResilientParser& parser, bool) {
+        table.commit_row();
+        index.add_table_row(table.size() - 1);
+        sample(parser.position);
+        return true;
+      },
+      [](QuarantineRecord&&) {},
+      [&](std::string_view text) {
+        const auto start = static_cast<std::size_t>(text.data() - bytes.data());
+        index.add_plain(start);
+        sample(start + text.size());
+        return true;
+      });
+  index.shrink_to_fit();
+  rows.table.shrink_to_fit();
+  if (!index.any_plain()) rows.input = ByteBuffer();
+
   outcome.inferred_columns = dialect.expected_columns;
   outcome.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
   return outcome;

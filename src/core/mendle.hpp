@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
+#include "byte_buffer.hpp"
 #include "parser.hpp"
+#include "row_index.hpp"
 #include "row_table.hpp"
 
 namespace csv_mendle {
@@ -49,6 +51,19 @@ struct SliceOutcome {
 
 SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options);
 
+struct IndexOutcome {
+  IndexedRows rows;  // delivered rows, in input order
+  RepairCounts counts;
+  std::uint64_t inferred_columns = 0;
+  char32_t detected_delimiter = U',';
+};
+
+// The repair of mendle_slice, for a caller that hands over the whole input:
+// plain rows of the right width stay in it, the other delivered rows are
+// copied, and quarantined rows are only counted.  The input is released when
+// no row refers to it.
+IndexOutcome mendle_indexed(ByteBuffer input, const RepairOptions& options);
+
 // ---- the row loop shared by the in-memory and the file repair ----
 
 // The delimiter and the width a repair applies.
@@ -72,7 +87,8 @@ Dialect settle_dialect(std::string_view input, const RepairOptions& options);
 // skim_row) is then handed over as its bytes alone, without being parsed
 // into fields.  A `deliver_plain(text, fields)` that takes the field count
 // too is also handed the plain rows that are to be padded or merged, with
-// their own field count.
+// their own field count.  Rows are not looked at for a while after a run of
+// rows that are not plain, so a plain row may still come as fields.
 template <class Deliver, class Quarantine, class DeliverPlain = std::nullptr_t>
 void repair_rows(std::string_view input, const RepairOptions& options, const Dialect& dialect,
                  RowTable& rows, RepairCounts& counts, Deliver&& deliver,

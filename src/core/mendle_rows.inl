@@ -36,27 +36,47 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
 
   ResilientParser parser =
       make_parser(input, dialect.delimiter, options.quote_char, options.repair_quotes);
+  // Skimming pays only where rows are plain.  After a run of rows that are
+  // not (an input with CR LF line ends has none), the next rows are parsed
+  // without a look, so that such input costs little more than parsing.
+  constexpr unsigned kMissesBeforePause = 8;
+  constexpr unsigned kPausedRows = 256;
+  unsigned misses = 0;  // skims in a row that delivered nothing
+  unsigned paused = 0;  // rows still to parse without skimming
   for (;;) {
     if constexpr (skims) {
-      // A plain row of the right width needs no fields: its bytes are its output.
-      SkimmedRow plain;
-      if (skim_row(parser, plain)) {
-        const bool fits = expected == 0 || plain.fields == expected;
-        if constexpr (resizes_plain) {
-          if (fits || (plain.fields < expected ? options.fill_ragged_rows : options.merge_overflow)) {
+      if (paused > 0) {
+        --paused;
+      } else {
+        // A plain row of the right width needs no fields: its bytes are its
+        // output.  So, for a caller that asks, are those of a plain row that
+        // is padded or merged.
+        SkimmedRow plain;
+        if (skim_row(parser, plain)) {
+          const bool fits = expected == 0 || plain.fields == expected;
+          if constexpr (resizes_plain) {
+            if (fits ||
+                (plain.fields < expected ? options.fill_ragged_rows : options.merge_overflow)) {
+              misses = 0;
+              accept_row(parser, plain);
+              ++counts.total_rows;
+              ++counts.mendled_rows;
+              if (!fits) ++counts.repaired_rows;
+              if (!deliver_plain(plain.text, plain.fields)) return;
+              continue;
+            }
+          } else if (fits) {
+            misses = 0;
             accept_row(parser, plain);
             ++counts.total_rows;
             ++counts.mendled_rows;
-            if (!fits) ++counts.repaired_rows;
-            if (!deliver_plain(plain.text, plain.fields)) return;
+            if (!deliver_plain(plain.text)) return;
             continue;
           }
-        } else if (fits) {
-          accept_row(parser, plain);
-          ++counts.total_rows;
-          ++counts.mendled_rows;
-          if (!deliver_plain(plain.text)) return;
-          continue;
+        }
+        if (++misses == kMissesBeforePause) {
+          misses = 0;
+          paused = kPausedRows;
         }
       }
     }

@@ -112,10 +112,22 @@ void RowTable::clear() noexcept {
   open_ = false;
 }
 
+namespace {
+
+// Reallocates a buffer whose spare room is more than a sixteenth of what it
+// holds: below that the copy costs more than the spare pages, which a
+// reservation by extrapolation mostly never touches.
+template <class Buffer>
+void release_spare(Buffer& buffer) {
+  if (buffer.capacity() - buffer.size() > buffer.size() / 16) buffer.shrink_to_fit();
+}
+
+}  // namespace
+
 void RowTable::shrink_to_fit() {
-  text_.shrink_to_fit();
-  ends_.shrink_to_fit();
-  rows_.shrink_to_fit();
+  release_spare(text_);
+  release_spare(ends_);
+  release_spare(rows_);
   open_ends_.shrink_to_fit();
 }
 

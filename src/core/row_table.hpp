@@ -93,7 +93,8 @@ class RowTable {
 
   // Drops every row (capacity is kept).
   void clear() noexcept;
-  // Releases spare capacity once building is done.
+  // Releases spare capacity once building is done (a buffer whose spare
+  // room is at most a sixteenth of its contents is left as it is).
   void shrink_to_fit();
   // Bytes held by the table's buffers (their capacity).
   std::size_t memory_bytes() const noexcept;

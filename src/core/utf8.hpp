@@ -8,6 +8,9 @@
 
 namespace csv_mendle {
 
+// True when every byte is below 0x80.
+bool is_ascii(std::string_view bytes) noexcept;
+
 // True when `bytes` is well-formed UTF-8 (no surrogates, no overlongs, at most U+10FFFF).
 bool is_valid_utf8(std::string_view bytes) noexcept;
 

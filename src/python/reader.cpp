@@ -1,6 +1,7 @@
 // MendleReader and `open`: construction reads and repairs the whole file at
-// once, keeps the delivered rows in their compact RowTable and hands them out
-// as fresh lists of str, one per `next()`.
+// once and keeps the input with an index of the delivered rows (plain rows
+// stay in the input, the others are copied into a RowTable); each `next()`
+// hands out one row as a fresh list of str.
 #include "reader.hpp"
 
 #include <atomic>
@@ -13,6 +14,8 @@
 
 #include "convert.hpp"
 #include "mendle_file.hpp"
+#include "plain_row.hpp"
+#include "row_index.hpp"
 #include "row_table.hpp"
 #include "summary.hpp"
 
@@ -36,7 +39,7 @@ constexpr Signature kExitSignature{"__exit__", kExitParams, 0};
 // What a reader owns.  `rows` and `summary` never change after
 // construction; `cursor` only grows, and only under the exclusive borrow.
 struct ReaderState {
-  RowTable rows;
+  IndexedRows rows;
   std::uint64_t cursor = 0;
   SummaryCounts summary;
   char32_t detected_delimiter = U',';
@@ -57,20 +60,21 @@ PyMendleReader* as_reader(PyObject* self) noexcept {
 // ---- construction ----
 
 // The one construction path behind both the class call and `open`.  The
-// input buffer and the quarantine records are gone before the object is
-// allocated, so the reader keeps only the delivered rows.
+// quarantined rows are never kept, and the input only while a plain row
+// refers to it.
 PyObject* reader_create(PyTypeObject* type, const Arguments& arguments) {
   ReaderState state;
   {
     Result<ByteBuffer> input = read_whole_file(arguments.text(0));
     if (!input) return raise_classified_os_error(input.error());
-    SliceOutcome outcome = mendle_slice(input.value().view(), arguments.repair_options(kFirstOption));
-    // Moved, not copied: the table's one text buffer becomes the reader's.
+    IndexOutcome outcome =
+        mendle_indexed(std::move(input).value(), arguments.repair_options(kFirstOption));
+    // Moved, not copied: the input and the table become the reader's.
     state.rows = std::move(outcome.rows);
-    state.summary = {.total_rows = outcome.total_rows,
-                     .mendled_rows = outcome.mendled_rows,
-                     .repaired_rows = outcome.repaired_rows,
-                     .quarantined_rows = outcome.quarantined_rows,
+    state.summary = {.total_rows = outcome.counts.total_rows,
+                     .mendled_rows = outcome.counts.mendled_rows,
+                     .repaired_rows = outcome.counts.repaired_rows,
+                     .quarantined_rows = outcome.counts.quarantined_rows,
                      .inferred_columns = outcome.inferred_columns};
     state.detected_delimiter = outcome.detected_delimiter;
   }
@@ -103,30 +107,6 @@ void Reader_dealloc(PyObject* self) {
 
 // ---- rows to Python ----
 
-// Whether every byte is below 0x80, eight bytes at a time.
-bool is_ascii(std::string_view text) noexcept {
-  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
-  const char* p = text.data();
-  std::size_t n = text.size();
-  while (n >= 32) {
-    std::uint64_t w[4];
-    std::memcpy(w, p, sizeof w);
-    if (((w[0] | w[1] | w[2] | w[3]) & kHighBits) != 0) return false;
-    p += 32;
-    n -= 32;
-  }
-  while (n >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    if ((w & kHighBits) != 0) return false;
-    p += 8;
-    n -= 8;
-  }
-  unsigned char rest = 0;
-  for (; n > 0; --n, ++p) rest |= static_cast<unsigned char>(*p);
-  return rest < 0x80;
-}
-
 // A new str from ASCII bytes: no decoding, one allocation and a copy.
 PyObject* ascii_text(std::string_view field) {
   if (field.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(field[0]));
@@ -144,7 +124,7 @@ PyObject* field_text(std::string_view field) {
 }
 
 // A new list with one new str per field, in field order.
-PyObject* row_list(RowView row) {
+PyObject* table_row_list(RowView row) {
   const std::size_t n = row.size();
   OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
@@ -161,25 +141,62 @@ PyObject* row_list(RowView row) {
   return list.release();
 }
 
+// The same for a plain row, its fields read from the input.
+PyObject* plain_row_list(const IndexedRows& rows, std::uint64_t start) {
+  const std::string_view input = rows.input.view();
+  // Every plain row has the width checked against, when one was.
+  const std::size_t n = rows.plain_width != 0
+                            ? static_cast<std::size_t>(rows.plain_width)
+                            : count_plain_fields(input, start, rows.delimiter, rows.quote);
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  std::size_t i = 0;
+  bool failed = false;
+  const bool complete = visit_plain_row(
+      input, start, rows.delimiter, rows.quote, [&](std::string_view field, bool ascii) {
+        if (i == n) return false;
+        PyObject* item = ascii ? ascii_text(field) : field_text(field);
+        if (item == nullptr) {
+          failed = true;
+          return false;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        ++i;
+        return true;
+      });
+  if (failed) return nullptr;
+  if (!complete || i != n) {
+    PyErr_SetString(PyExc_SystemError, "a plain row does not have the width it was checked for");
+    return nullptr;
+  }
+  return list.release();
+}
+
+PyObject* row_list(const IndexedRow& row, const IndexedRows& rows) {
+  return row.plain ? plain_row_list(rows, row.start) : table_row_list(row.fields);
+}
+
 // ---- members ----
 
 PyObject* Reader_iternext(PyObject* self) {
   return guarded_object([&]() -> PyObject* {
     ReaderState& state = as_reader(self)->state;
-    RowView row;
+    IndexedRow row;
     {
       ExclusiveBorrow borrow(as_reader(self)->borrow);
       if (!borrow_held(borrow)) return nullptr;
       // Exhausted: null without an exception ends the iteration, every time.
-      if (state.cursor >= state.rows.size()) return nullptr;
-      row = state.rows.row(static_cast<std::size_t>(state.cursor));
+      if (state.cursor >= state.rows.index.size()) return nullptr;
+      row = indexed_row(state.rows, static_cast<std::size_t>(state.cursor));
       ++state.cursor;
+      // The next row is on its way while this one is built.
+      prefetch_row(state.rows, static_cast<std::size_t>(state.cursor));
     }
     // The list is built after the borrow is released: allocating it may run
-    // a garbage collection and with it arbitrary finalizers.  The view stays
-    // valid, since the rows never change while the reader lives and the
-    // caller holds the reader.
-    return row_list(row);
+    // a garbage collection and with it arbitrary finalizers.  The views stay
+    // valid, since the rows and the input never change while the reader
+    // lives and the caller holds the reader.
+    return row_list(row, state.rows);
   });
 }
 
@@ -214,7 +231,7 @@ Py_ssize_t Reader_length(PyObject* self) {
     PyMendleReader* reader = as_reader(self);
     SharedBorrow borrow(reader->borrow);
     if (!borrow_held(borrow)) return -1;
-    return static_cast<Py_ssize_t>(reader->state.rows.size());
+    return static_cast<Py_ssize_t>(reader->state.rows.index.size());
   });
 }
 

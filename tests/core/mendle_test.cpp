@@ -3,9 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "plain_row.hpp"
 
 namespace csv_mendle {
 namespace {
@@ -163,6 +168,159 @@ TEST(mendle_slice, given_options_bypass_the_heuristics_and_absent_ones_use_them)
   EXPECT_EQ(o.detected_delimiter, U';');
   EXPECT_EQ(o.inferred_columns, 2u);
   EXPECT_EQ(delivered(o), (std::vector<Fields>{{"q", "r"}, {"s", "t;u"}, {"v", "w"}}));
+}
+
+// ---- the reader's repair: plain rows left in the input ----
+
+ByteBuffer buffer_of(std::string_view bytes) {
+  ByteBuffer buffer(bytes.size());
+  if (!bytes.empty()) std::memcpy(buffer.data(), bytes.data(), bytes.size());
+  buffer.set_size(bytes.size());
+  return buffer;
+}
+
+std::vector<Fields> delivered(const IndexedRows& rows) {
+  std::vector<Fields> out;
+  for (std::size_t r = 0; r < rows.index.size(); ++r) {
+    Fields fields;
+    const IndexedRow row = indexed_row(rows, r);
+    if (row.plain) {
+      visit_plain_row(rows.input.view(), row.start, rows.delimiter, rows.quote,
+                      [&](std::string_view field, bool) {
+                        fields.emplace_back(field);
+                        return true;
+                      });
+    } else {
+      for (std::size_t i = 0; i < row.fields.size(); ++i) fields.emplace_back(row.fields.field(i));
+    }
+    out.push_back(fields);
+  }
+  return out;
+}
+
+std::size_t plain_rows(const IndexedRows& rows) {
+  std::size_t plain = 0;
+  for (std::size_t r = 0; r < rows.index.size(); ++r) plain += rows.index.is_plain(r) ? 1 : 0;
+  return plain;
+}
+
+// Both repairs of the same bytes deliver the same rows with the same counts.
+void expect_same_as_slice(std::string_view input, const RepairOptions& options) {
+  SCOPED_TRACE(testing::PrintToString(std::string(input)));
+  const SliceOutcome slice = mendle_slice(input, options);
+  const IndexOutcome indexed = mendle_indexed(buffer_of(input), options);
+  EXPECT_EQ(delivered(indexed.rows), delivered(slice));
+  EXPECT_EQ(indexed.counts.total_rows, slice.total_rows);
+  EXPECT_EQ(indexed.counts.mendled_rows, slice.mendled_rows);
+  EXPECT_EQ(indexed.counts.repaired_rows, slice.repaired_rows);
+  EXPECT_EQ(indexed.counts.quarantined_rows, slice.quarantined_rows);
+  EXPECT_EQ(indexed.inferred_columns, slice.inferred_columns);
+  EXPECT_EQ(indexed.detected_delimiter, slice.detected_delimiter);
+  EXPECT_EQ(indexed.rows.table.size() + plain_rows(indexed.rows), indexed.rows.index.size());
+  // The input stays exactly while a row refers to it.
+  EXPECT_EQ(indexed.rows.input.size() != 0, plain_rows(indexed.rows) != 0);
+}
+
+TEST(mendle_indexed, delivers_what_mendle_slice_delivers) {
+  const std::vector<std::string> inputs = {
+      "",
+      "\xEF\xBB\xBF",
+      "a,b,c\nd,e\nf,g,h,i\n\"j,k\",l,m\n",
+      "a,b\n\"c,d\",e",                    // no final line break
+      "\xEF\xBB\xBF" "a,b\nc,d\n",          // a byte-order mark
+      "a,b\r\nc,d\r\ne\r\n",                // CR LF: no row is plain
+      "a,b\nc,d\r\ne,f\n",                  // plain rows around one that is not
+      "h1,h2\n\"say \"hi\" there\",x\n\"a,\nb\",c\n\"q\" ,r\n",
+      "caf\xC3\xA9,\xE2\x82\xAC\n\xFF,x\n",   // non-ASCII, and bytes that are no UTF-8
+      "a\tb\tc\nd\t\"e\tf\"\tg\n",
+      "x\n\n\ny\n",
+      ",\n,,\n,\n",
+  };
+  for (const std::string& input : inputs) {
+    for (const bool fill : {true, false}) {
+      for (const bool merge : {true, false}) {
+        RepairOptions options;
+        options.fill_ragged_rows = fill;
+        options.merge_overflow = merge;
+        expect_same_as_slice(input, options);
+        options.expected_columns = 0;  // no width check: every row passes
+        expect_same_as_slice(input, options);
+        options.expected_columns = 2;
+        options.quote_char = '\'';
+        expect_same_as_slice(input, options);
+      }
+    }
+  }
+  // Plain rows after a long run of rows that are not, and the other way.
+  std::string runs;
+  for (int i = 0; i < 600; ++i) runs += "c,r\r\n";
+  for (int i = 0; i < 600; ++i) runs += i % 7 == 0 ? "\"p,q\",r,s\n" : "p,\"q,r\"\n";
+  for (int i = 0; i < 600; ++i) runs += "c,r\r\n";
+  expect_same_as_slice(runs, RepairOptions{});
+  RepairOptions high_delimiter;
+  high_delimiter.delimiter = 0xC2;
+  expect_same_as_slice("a\xC2\xA7" "b\nc\xC2" "d\n", high_delimiter);
+}
+
+TEST(mendle_indexed, agrees_with_mendle_slice_on_random_inputs) {
+  const unsigned char alphabet[] = {'a', 'b', ',', ',', ';', '"', '\'', ' ', '\r', '\n', '\n', 0xC3, 0xA9};
+  std::mt19937 rng(20250119);
+  const auto pick = [&](std::size_t size) {
+    return std::uniform_int_distribution<std::size_t>(0, size - 1)(rng);
+  };
+  for (int iteration = 0; iteration < 3000; ++iteration) {
+    std::string input(pick(120), '\0');
+    for (char& ch : input) ch = static_cast<char>(alphabet[pick(sizeof alphabet)]);
+    RepairOptions options;
+    if (pick(2) == 0) options.delimiter = pick(2) == 0 ? ',' : ';';
+    if (pick(3) == 0) options.quote_char = '\'';
+    if (pick(2) == 0) options.expected_columns = pick(5);
+    options.fill_ragged_rows = pick(3) != 0;
+    options.merge_overflow = pick(3) != 0;
+    options.repair_quotes = pick(4) != 0;
+    expect_same_as_slice(input, options);
+  }
+}
+
+TEST(mendle_indexed, plain_rows_stay_in_the_input_and_the_others_are_copied) {
+  IndexOutcome o = mendle_indexed(buffer_of("a,b\nc\n\"d,e\",f\ng,h\r\n"), with_width(2));
+  ASSERT_EQ(o.rows.index.size(), 4u);
+  EXPECT_TRUE(o.rows.index.is_plain(0));
+  EXPECT_EQ(o.rows.index.where(0), 0u);
+  EXPECT_FALSE(o.rows.index.is_plain(1));  // padded
+  EXPECT_TRUE(o.rows.index.is_plain(2));
+  EXPECT_EQ(o.rows.index.where(2), 6u);
+  EXPECT_FALSE(o.rows.index.is_plain(3));  // its CR is no part of a plain row
+  EXPECT_EQ(o.rows.table.size(), 2u);
+  EXPECT_EQ(delivered(o.rows), (std::vector<Fields>{{"a", "b"}, {"c", ""}, {"d,e", "f"}, {"g", "h"}}));
+
+  // Without a plain row neither the input nor the entries are kept: row i
+  // is the table's row i.
+  o = mendle_indexed(buffer_of("a,b\r\nc,d\r\n"), with_width(2));
+  EXPECT_EQ(o.rows.input.capacity(), 0u);
+  EXPECT_EQ(o.rows.index.memory_bytes(), 0u);
+  EXPECT_EQ(o.rows.index.size(), 2u);
+  EXPECT_EQ(delivered(o.rows), (std::vector<Fields>{{"a", "b"}, {"c", "d"}}));
+}
+
+TEST(mendle_indexed, many_rows_leave_little_spare_room) {
+  // Enough rows that the index and the table are reserved from a sample of
+  // the first ones, with every tenth row padded into the table.
+  std::string input;
+  for (int i = 0; i < 50000; ++i) input += i % 10 == 0 ? "short\n" : "a,\"b,c\",d\n";
+  const IndexOutcome o = mendle_indexed(buffer_of(input), with_width(3));
+  ASSERT_EQ(o.rows.index.size(), 50000u);
+  EXPECT_EQ(o.rows.table.size(), 5000u);
+  EXPECT_LE(o.rows.index.memory_bytes(), o.rows.index.size() * 8 * 17 / 16);
+  // The table holds the copied rows only: far less than the input.
+  EXPECT_LT(o.rows.table.memory_bytes(), input.size() / 2);
+  const std::vector<Fields> rows = delivered(o.rows);
+  EXPECT_EQ(rows[0], (Fields{"short", "", ""}));
+  EXPECT_EQ(rows[49999], (Fields{"a", "b,c", "d"}));
+}
+
+TEST(mendle_indexed, an_absurd_column_count_fails_as_bad_alloc) {
+  EXPECT_THROW((void)mendle_indexed(buffer_of("a,b\nc\n"), with_width(UINT64_MAX)), std::bad_alloc);
 }
 
 }  // namespace

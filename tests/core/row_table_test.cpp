@@ -100,5 +100,24 @@ TEST(row_table, clear_empties_the_table_for_reuse) {
   EXPECT_EQ(fields_of(table.row(0)), (std::vector<std::string>{"c"}));
 }
 
+TEST(row_table, shrinking_releases_large_spare_room_only_and_keeps_the_rows) {
+  RowTable table;
+  table.reserve(1000, 10000);
+  table.text().reserve(100000);
+  for (int i = 0; i < 10; ++i) {
+    add_row(table, {"row", std::to_string(i)});
+    table.commit_row();
+  }
+  const std::size_t reserved = table.memory_bytes();
+  table.shrink_to_fit();
+  const std::size_t shrunk = table.memory_bytes();
+  EXPECT_LT(shrunk, reserved / 10);
+  ASSERT_EQ(table.size(), 10u);
+  EXPECT_EQ(fields_of(table.row(9)), (std::vector<std::string>{"row", "9"}));
+  // Spare room of a sixteenth or less is not worth a copy.
+  table.shrink_to_fit();
+  EXPECT_EQ(table.memory_bytes(), shrunk);
+}
+
 }  // namespace
 }  // namespace csv_mendle

@@ -79,6 +79,95 @@ def test_field_text_is_decoded_exactly(write_input, content, rows):
     assert list(backend.open(write_input(content), delimiter=",")) == rows
 
 
+# Rows whose bytes are their fields (kept in the file's bytes) and rows that
+# are repaired or parsed (kept apart) come out alike and in file order.
+MIXED = (
+    'id,name,note\n'
+    '1,plain,"quoted, with the delimiter"\n'
+    '2,short\n'                              # padded
+    '3,"say "hi" there",x\n'                 # stray quotes
+    '4,too,many,fields\n'                    # merged
+    '5,"line\nbreak",y\n'                    # a quoted line break
+    '6,caf\u00e9,"\u20ac, \U0001f600"\n'     # non-ASCII, plain
+    '7,crlf,row\r\n'
+    '8,"quoted","no delimiter"\n'            # quoted without need
+    ',,\n'
+    '9,last,"row, unterminated"'
+)
+MIXED_ROWS = [
+    ["id", "name", "note"],
+    ["1", "plain", "quoted, with the delimiter"],
+    ["2", "short", ""],
+    ["3", 'say "hi" there', "x"],
+    ["4", "too", "many,fields"],
+    ["5", "line\nbreak", "y"],
+    ["6", "caf\u00e9", "\u20ac, \U0001f600"],
+    ["7", "crlf", "row"],
+    ["8", "quoted", "no delimiter"],
+    ["", "", ""],
+    ["9", "last", "row, unterminated"],
+]
+
+
+def test_plain_and_repaired_rows_mix_in_file_order(write_input, make_reader):
+    reader = make_reader(write_input(MIXED))
+    assert len(reader) == len(MIXED_ROWS)
+    assert list(reader) == MIXED_ROWS
+    assert reader.summary.to_dict() == {
+        "total_rows": 11,
+        "mendled_rows": 11,
+        "repaired_rows": 2,
+        "quarantined_rows": 0,
+        "detected_delimiter": ",",
+        "inferred_columns": 3,
+    }
+
+
+def test_quarantine_between_plain_rows_keeps_their_order(write_input):
+    reader = backend.open(write_input(MIXED), fill_ragged_rows=False, merge_overflow=False)
+    assert list(reader) == [row for row in MIXED_ROWS if row[0] not in ("2", "4")]
+    assert reader.summary.quarantined_rows == 2
+
+
+@pytest.mark.parametrize(
+    "content, delimiter, rows",
+    [
+        # Without a width check every row keeps its own width.
+        ("a,b\nc\n\"d,e\",f,g\n", ",", [["a", "b"], ["c"], ["d,e", "f", "g"]]),
+        ("a\tb\n\"c\td\"\t\n", "\t", [["a", "b"], ["c\td", ""]]),
+        ("a;b\n;\"c;d\"\n\n", ";", [["a", "b"], ["", "c;d"], [""]]),
+    ],
+)
+def test_rows_of_any_width_when_the_width_is_not_checked(write_input, content, delimiter, rows):
+    reader = backend.open(write_input(content), delimiter=delimiter, expected_columns=0)
+    assert list(reader) == rows
+
+
+@pytest.mark.parametrize(
+    "content, rows",
+    [
+        ("a,b\nc,d", [["a", "b"], ["c", "d"]]),
+        ('a,b\n"c,d",e', [["a", "b"], ["c,d", "e"]]),
+        ("a,b\nc,", [["a", "b"], ["c", ""]]),
+        ("a,b\nc", [["a", "b"], ["c", ""]]),
+    ],
+)
+def test_a_last_row_without_a_line_break(write_input, content, rows):
+    assert list(backend.open(write_input(content))) == rows
+
+
+def test_a_byte_order_mark_is_not_part_of_the_first_field(write_input):
+    reader = backend.open(write_input(b"\xef\xbb\xbfa,b\n\"c,d\",e\n"))
+    assert list(reader) == [["a", "b"], ["c,d", "e"]]
+
+
+@pytest.mark.parametrize("ending", ["\r\n", "\r"])
+def test_files_with_other_line_breaks(write_input, ending):
+    lines = ["h1,h2", '"a,b",c', "", "d", "e,f,g", ""]
+    reader = backend.open(write_input(ending.join(lines)))
+    assert list(reader) == [["h1", "h2"], ["a,b", "c"], ["", ""], ["d", ""], ["e", "f,g"]]
+
+
 def test_every_row_has_the_inferred_width(write_input):
     reader = backend.open(write_input("a,b,c\nd,e\nf,g,h,i\nj,k,l\n"))
     columns = reader.summary.inferred_columns
@@ -309,3 +398,22 @@ def test_readers_rows_and_summaries_are_released(write_input):
     assert grown < 8 * 1024 * 1024, f"resident memory grew by {grown} bytes"
     # Every reader holds its heap type and must give it back.
     assert sys.getrefcount(backend.MendleReader) == type_references
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/statm"), reason="needs /proc")
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer keeps freed memory in quarantine")
+def test_a_reader_of_plain_rows_holds_no_second_copy_of_the_file(tmp_path):
+    # Plain rows are read from the file's bytes, which the reader keeps: it
+    # holds about the file plus a few bytes per row, far from the two copies
+    # that the rows' own text beside the file would make.
+    path = tmp_path / "plain.csv"
+    with open(path, "w", newline="") as f:
+        for block in range(40):
+            f.write("".join(f'{block},row{i},"text, {i}",{"x" * (i % 30)}\n' for i in range(10000)))
+    size = path.stat().st_size
+    gc.collect()
+    before = resident_bytes()
+    reader = backend.open(str(path))
+    grown = resident_bytes() - before
+    assert len(reader) == 400000
+    assert grown < 1.45 * size, f"a reader of a {size}-byte file holds {grown} bytes"
