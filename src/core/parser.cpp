@@ -139,6 +139,60 @@ struct FastRow {
   bool verbatim = true;
 };
 
+#if defined(CSV_MENDLE_ROW_BLOCKS)
+// What walk_fields returns when it has visited every field of the row.
+constexpr std::uint64_t kWholeRow = UINT64_MAX;
+
+// Visits the fields of the row at `row`, whose syntax bits are in `blocks`,
+// in order, as field(first, end, quoted, holds_delimiter) with [first, end)
+// the field's text, for as long as each field is either unquoted and free of
+// quotes, or quoted and closed by its first inner quote right before the
+// delimiter or the line end (no line end inside), and `field` returns true.
+// Returns kWholeRow when every field was visited, else the offset of the
+// first field that was not: one that takes the byte-by-byte judgement (a
+// doubled or stray quote, a quote amid text, a quote that does not close
+// before the line end) or that `field` refused.
+template <class Field>
+[[gnu::always_inline]] inline std::uint64_t walk_fields(const Byte* row, const RowBlocks& blocks,
+                                                        Byte delimiter, Field&& field) {
+  const std::uint64_t line_end = blocks.line_end;
+  enum { Bare, Quoted, Closed } state = Bare;
+  std::uint64_t first = 0;       // the current field's first byte
+  bool holds_delimiter = false;  // the open quoted field holds the delimiter
+  const auto visit = [&](std::uint64_t end) {
+    return state == Bare ? field(first, end, false, false)
+                         : field(first + 1, end - 1, true, holds_delimiter);
+  };
+  // Each delimiter or quote, in order, moves the field along.
+  for (std::size_t k = 0; k < blocks.blocks; ++k) {
+    for (std::uint64_t bits = blocks.syntax[k]; bits != 0; bits &= bits - 1) {
+      const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
+      if (row[at] == delimiter) {
+        if (state == Quoted) {
+          holds_delimiter = true;
+          continue;
+        }
+        if (!visit(at)) return first;
+        state = Bare;
+        first = at + 1;
+      } else if (state == Bare) {
+        // A quote opens a field only as its first byte.
+        if (at != first) return first;
+        state = Quoted;
+        holds_delimiter = false;
+      } else {
+        // The first inner quote must close the field right before the
+        // delimiter or the line end.
+        const std::uint64_t next = at + 1;
+        if (next != line_end && row[next] != delimiter) return first;
+        state = Closed;
+      }
+    }
+  }
+  if (state == Quoted || !visit(line_end)) return first;
+  return kWholeRow;
+}
+
 // The row at once, for the common row: it ends with a line break within the
 // first kilobyte, every unquoted field is free of quotes, and every quoted
 // field closes at its first inner quote, right before the delimiter or the
@@ -146,7 +200,6 @@ struct FastRow {
 // byte-by-byte loop would parse it; the fast path walks its delimiter and
 // quote bits and copies each field once.  Where a field needs judgement, the
 // fields before it stay done and the loop takes over at that field.
-#if defined(CSV_MENDLE_ROW_BLOCKS)
 template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char)>
 [[gnu::always_inline]] inline FastRow fast_row_with(ResilientParser& parser, RowTable& out) {
   const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
@@ -165,58 +218,21 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
   text.resize(base + line_end + 16);
   char* const to = text.data() + base;
   std::uint64_t written = 0;
-  const auto emit = [&](std::uint64_t first, std::uint64_t end) {
-    copy_with_slack(to + written, row + first, end - first);
-    written += end - first;
-    out.close_field_at(written);
-  };
-  // Each delimiter or quote, in order, moves the field along.
-  enum { Plain, Quoted, Closed } state = Plain;
-  std::uint64_t field = 0;          // the current field's first byte
-  bool holds_delimiter = false;     // the open quoted field holds the delimiter
   bool verbatim = true;
-  const auto hand_over = [&] {
+  const std::uint64_t stop =
+      walk_fields(row, blocks, delimiter, [&](std::uint64_t first, std::uint64_t end, bool quoted,
+                                              bool holds_delimiter) {
+        copy_with_slack(to + written, row + first, end - first);
+        written += end - first;
+        out.close_field_at(written);
+        // A writer quotes a field again only if it holds the delimiter.
+        verbatim = verbatim && (!quoted || holds_delimiter);
+        return true;
+      });
+  if (stop != kWholeRow) {
+    // The byte-by-byte loop takes over at the field that needs judgement.
     text.resize(base + written);
-    return FastRow{false, start + field, verbatim};
-  };
-  for (std::size_t k = 0; k < blocks.blocks; ++k) {
-    for (std::uint64_t bits = blocks.syntax[k]; bits != 0; bits &= bits - 1) {
-      const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
-      if (row[at] == delimiter) {
-        if (state == Quoted) {
-          holds_delimiter = true;
-          continue;
-        }
-        if (state == Plain) {
-          emit(field, at);
-        } else {
-          emit(field + 1, at - 1);
-          // A writer quotes the field again only if it holds the delimiter.
-          verbatim = verbatim && holds_delimiter;
-          state = Plain;
-        }
-        field = at + 1;
-      } else if (state == Plain) {
-        // A quote opens a field only as its first byte; amid unquoted text
-        // it takes judgement, which the byte-by-byte loop makes.
-        if (at != field) return hand_over();
-        state = Quoted;
-        holds_delimiter = false;
-      } else {
-        // The first inner quote must close the field right before the
-        // delimiter or the line end: a doubled or stray quote takes judgement.
-        const std::uint64_t next = at + 1;
-        if (next != line_end && row[next] != delimiter) return hand_over();
-        state = Closed;
-      }
-    }
-  }
-  if (state == Quoted) return hand_over();  // the quoted field runs past the line end
-  if (state == Plain) {
-    emit(field, line_end);
-  } else {
-    emit(field + 1, line_end - 1);
-    verbatim = verbatim && holds_delimiter;
+    return FastRow{false, start + stop, verbatim};
   }
 
   // CR LF is one line break, a lone CR or LF one each; the scan left at
@@ -266,37 +282,14 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
   }
   const std::uint64_t line_end = blocks.line_end;
   if (row[line_end] == CR) return Skim::NotPlain;  // written back, the line ends with LF alone
-  enum { Bare, Quoted, Closed } state = Bare;
-  std::uint64_t field = 0;  // the current field's first byte
-  std::uint64_t fields = 1;
-  bool holds_delimiter = false;
-  for (std::size_t k = 0; k < blocks.blocks; ++k) {
-    for (std::uint64_t bits = blocks.syntax[k]; bits != 0; bits &= bits - 1) {
-      const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
-      if (row[at] == delimiter) {
-        if (state == Quoted) {
-          holds_delimiter = true;
-          continue;
-        }
-        state = Bare;
+  // A quoted field that holds no delimiter is written back bare.
+  std::uint64_t fields = 0;
+  const std::uint64_t stop = walk_fields(
+      row, blocks, delimiter, [&](std::uint64_t, std::uint64_t, bool quoted, bool holds_delimiter) {
         ++fields;
-        field = at + 1;
-      } else if (state == Bare) {
-        if (at != field) return Skim::NotPlain;  // a quote amid unquoted text
-        state = Quoted;
-        holds_delimiter = false;
-      } else {
-        // The first inner quote closes the field right before the delimiter
-        // or the line end, around text a writer would quote again.
-        const std::uint64_t next = at + 1;
-        if ((next != line_end && row[next] != delimiter) || !holds_delimiter) {
-          return Skim::NotPlain;
-        }
-        state = Closed;
-      }
-    }
-  }
-  if (state == Quoted) return Skim::NotPlain;  // no closing quote on this line
+        return !quoted || holds_delimiter;
+      });
+  if (stop != kWholeRow) return Skim::NotPlain;
   out.fields = fields;
   out.text = std::string_view(parser.data.data() + start, line_end);
   out.line_break = true;
