@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <new>
 
 #if defined(__SSE2__)
@@ -99,6 +100,9 @@ void append_quoted(std::string& out, std::string_view field, std::string_view qu
 
 }  // namespace
 
+// Rows up to this size are written into room for their worst case.
+constexpr std::size_t kRoomyRowBytes = std::size_t{64} << 10;
+
 void append_output_line(std::string& out, RowView row, const OutputDialect& dialect) {
   const std::string_view quote = dialect.quote();
   const std::string_view delimiter = dialect.delimiter();
@@ -109,8 +113,45 @@ void append_output_line(std::string& out, RowView row, const OutputDialect& dial
     const std::array<unsigned char, 4> forcing = {static_cast<unsigned char>(quote[0]),
                                                   static_cast<unsigned char>(delimiter[0]),
                                                   '\n', '\r'};
-    out.reserve(out.size() + text.size() + row.size() + 1);
     std::size_t forced = next_forcing_byte(text, 0, forcing);
+    if (text.size() <= kRoomyRowBytes) {
+      // Room for the worst case (every field quoted, every byte a doubled
+      // quote), written in place and cut to size.
+      const std::size_t base = out.size();
+      out.resize(base + 2 * text.size() + 3 * row.size() + 1);
+      char* w = out.data() + base;
+      const char q = quote[0];
+      for (std::size_t i = 0, begin = 0; i < row.size(); ++i) {
+        if (i > 0) *w++ = delimiter[0];
+        const std::string_view field = row.field(i);
+        const std::size_t end = begin + field.size();
+        if (forced < end) {
+          *w++ = q;
+          for (std::size_t at = 0; at < field.size();) {
+            const void* hit = std::memchr(field.data() + at, q, field.size() - at);
+            const std::size_t stop =
+                hit ? static_cast<std::size_t>(static_cast<const char*>(hit) - field.data()) + 1
+                    : field.size();
+            std::memcpy(w, field.data() + at, stop - at);
+            w += stop - at;
+            if (hit) *w++ = q;  // the quote is doubled
+            at = stop;
+          }
+          *w++ = q;
+          forced = next_forcing_byte(text, end, forcing);
+        } else if (!field.empty()) {
+          std::memcpy(w, field.data(), field.size());
+          w += field.size();
+        }
+        begin = end;
+      }
+      *w++ = '\n';
+      out.resize(static_cast<std::size_t>(w - out.data()));
+      return;
+    }
+    // A longer row is appended piece by piece: its worst case could be
+    // twice its size.
+    out.reserve(out.size() + text.size() + row.size() + 1);
     std::size_t begin = 0;
     for (std::size_t i = 0; i < row.size(); ++i) {
       if (i > 0) out.push_back(delimiter[0]);
