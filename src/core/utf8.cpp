@@ -10,10 +10,16 @@ using Byte = unsigned char;
 
 constexpr char replacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 
-// First byte at or after `p` that is not ASCII, or `end`.  Eight bytes at a
-// time while whole words remain.
+// First byte at or after `p` that is not ASCII, or `end`.  Thirty-two bytes
+// at a time, then eight, then one.
 const Byte* skip_ascii(const Byte* p, const Byte* end) noexcept {
   constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+  while (end - p >= 32) {
+    std::uint64_t w[4];
+    std::memcpy(w, p, sizeof w);
+    if (((w[0] | w[1] | w[2] | w[3]) & high_bits) != 0) break;
+    p += 32;
+  }
   while (end - p >= 8) {
     std::uint64_t word;
     std::memcpy(&word, p, 8);
@@ -85,27 +91,9 @@ std::size_t valid_prefix_length(std::string_view bytes) noexcept {
 }  // namespace
 
 bool is_ascii(std::string_view bytes) noexcept {
-  // Thirty-two bytes at a time, then eight, then one.
-  constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
-  const char* p = bytes.data();
-  std::size_t n = bytes.size();
-  while (n >= 32) {
-    std::uint64_t w[4];
-    std::memcpy(w, p, sizeof w);
-    if (((w[0] | w[1] | w[2] | w[3]) & high_bits) != 0) return false;
-    p += 32;
-    n -= 32;
-  }
-  while (n >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    if ((w & high_bits) != 0) return false;
-    p += 8;
-    n -= 8;
-  }
-  unsigned char rest = 0;
-  for (; n > 0; --n, ++p) rest |= static_cast<unsigned char>(*p);
-  return rest < 0x80;
+  const Byte* const begin = reinterpret_cast<const Byte*>(bytes.data());
+  const Byte* const end = begin + bytes.size();
+  return skip_ascii(begin, end) == end;
 }
 
 bool is_valid_utf8(std::string_view bytes) noexcept {
