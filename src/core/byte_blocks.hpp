@@ -68,6 +68,32 @@ inline WindowMasks<K> window_masks(const unsigned char* d, std::uint64_t x, std:
   return masks;
 }
 
+// Offset of the first byte of `d` in [from, n) that equals one of `bytes`,
+// or `n`.  Sixteen bytes at a time while whole blocks remain.
+inline std::size_t first_of_four(const unsigned char* d, std::size_t from, std::size_t n,
+                                 const unsigned char (&bytes)[4]) noexcept {
+#if defined(__SSE2__)
+  const __m128i b0 = _mm_set1_epi8(static_cast<char>(bytes[0]));
+  const __m128i b1 = _mm_set1_epi8(static_cast<char>(bytes[1]));
+  const __m128i b2 = _mm_set1_epi8(static_cast<char>(bytes[2]));
+  const __m128i b3 = _mm_set1_epi8(static_cast<char>(bytes[3]));
+  while (n - from >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + from));
+    const __m128i hits =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, b0), _mm_cmpeq_epi8(block, b1)),
+                     _mm_or_si128(_mm_cmpeq_epi8(block, b2), _mm_cmpeq_epi8(block, b3)));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+    if (mask != 0) return from + static_cast<unsigned>(__builtin_ctz(mask));
+    from += 16;
+  }
+#endif
+  for (; from < n; ++from) {
+    const unsigned char c = d[from];
+    if (c == bytes[0] || c == bytes[1] || c == bytes[2] || c == bytes[3]) return from;
+  }
+  return n;
+}
+
 // Bit i set when an odd number of bits 0..i of `mask` are set.  Of a
 // window's quotes: the bytes from each opening quote up to (not including)
 // its closing quote, when the window starts outside quotes.

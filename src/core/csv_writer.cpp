@@ -5,10 +5,7 @@
 #include <cstring>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "byte_blocks.hpp"
 #include "memory_limit.hpp"
 
 namespace csv_mendle {
@@ -67,29 +64,9 @@ namespace {
 // Offset of the first byte at or after `from` in `text` that is one of
 // `bytes` (four single-byte characters that force quoting), or the size.
 std::size_t next_forcing_byte(std::string_view text, std::size_t from,
-                              const std::array<unsigned char, 4>& bytes) noexcept {
-  const std::size_t n = text.size();
-  const char* d = text.data();
-#if defined(__SSE2__)
-  const __m128i b0 = _mm_set1_epi8(static_cast<char>(bytes[0]));
-  const __m128i b1 = _mm_set1_epi8(static_cast<char>(bytes[1]));
-  const __m128i b2 = _mm_set1_epi8(static_cast<char>(bytes[2]));
-  const __m128i b3 = _mm_set1_epi8(static_cast<char>(bytes[3]));
-  while (n - from >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + from));
-    const __m128i hits =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, b0), _mm_cmpeq_epi8(block, b1)),
-                     _mm_or_si128(_mm_cmpeq_epi8(block, b2), _mm_cmpeq_epi8(block, b3)));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-    if (mask != 0) return from + static_cast<unsigned>(__builtin_ctz(mask));
-    from += 16;
-  }
-#endif
-  for (; from < n; ++from) {
-    const unsigned char c = static_cast<unsigned char>(d[from]);
-    if (c == bytes[0] || c == bytes[1] || c == bytes[2] || c == bytes[3]) return from;
-  }
-  return n;
+                              const unsigned char (&bytes)[4]) noexcept {
+  return first_of_four(reinterpret_cast<const unsigned char*>(text.data()), from, text.size(),
+                       bytes);
 }
 
 void append_quoted(std::string& out, std::string_view field, std::string_view quote) {
@@ -110,9 +87,8 @@ void append_output_line(std::string& out, RowView row, const OutputDialect& dial
     // One scan of the row's text finds every byte that forces quoting; only
     // the fields that hold one are looked at again.
     const std::string_view text = row.text();
-    const std::array<unsigned char, 4> forcing = {static_cast<unsigned char>(quote[0]),
-                                                  static_cast<unsigned char>(delimiter[0]),
-                                                  '\n', '\r'};
+    const unsigned char forcing[4] = {static_cast<unsigned char>(quote[0]),
+                                      static_cast<unsigned char>(delimiter[0]), '\n', '\r'};
     std::size_t forced = next_forcing_byte(text, 0, forcing);
     if (text.size() <= kRoomyRowBytes) {
       // Room for the worst case (every field quoted, every byte a doubled

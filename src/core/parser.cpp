@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
+#include "byte_blocks.hpp"
 #include "row_blocks.hpp"
 #include "utf8.hpp"
 
@@ -44,26 +41,11 @@ std::uint64_t skip_blanks(const Byte* d, std::uint64_t n, std::uint64_t x,
 }
 
 // Offset of the first delimiter, CR, LF or `also` byte at or after `from`
-// (before `n`), or `n`.  Sixteen bytes at a time while whole blocks remain.
+// (before `n`), or `n`.
 std::uint64_t find_stop(const Byte* d, std::uint64_t from, std::uint64_t n, Byte delimiter,
                         Byte also) noexcept {
-#if defined(__SSE2__)
-  const __m128i delimiters = _mm_set1_epi8(static_cast<char>(delimiter));
-  const __m128i alsos = _mm_set1_epi8(static_cast<char>(also));
-  const __m128i crs = _mm_set1_epi8('\r');
-  const __m128i lfs = _mm_set1_epi8('\n');
-  while (n - from >= 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + from));
-    const __m128i hits =
-        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, delimiters), _mm_cmpeq_epi8(block, alsos)),
-                     _mm_or_si128(_mm_cmpeq_epi8(block, crs), _mm_cmpeq_epi8(block, lfs)));
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-    if (mask != 0) return from + static_cast<unsigned>(__builtin_ctz(mask));
-    from += 16;
-  }
-#endif
-  while (from < n && !ends_field(d[from], delimiter) && d[from] != also) ++from;
-  return from;
+  const Byte stops[4] = {delimiter, also, CR, LF};
+  return first_of_four(d, from, n, stops);
 }
 
 // Replaces every field of the open row by its lossy decoding.
