@@ -146,7 +146,7 @@ template <class Field>
                          : field(first + 1, end - 1, true, holds_delimiter);
   };
   // Each delimiter or quote, in order, moves the field along.
-  for (std::size_t k = 0, filled = filled_blocks(blocks); k < filled; ++k) {
+  for (std::size_t k = 0; k < blocks.blocks; ++k) {
     for (std::uint64_t bits = blocks.syntax[k]; bits != 0; bits &= bits - 1) {
       const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
       if (row[at] == delimiter) {

@@ -19,7 +19,8 @@ struct RowBlocks {
   // Bit i of word k: byte 64k+i is the delimiter or the quote.  Bits at and
   // past the line end are cleared.
   std::uint64_t syntax[kMaxBlocks];
-  std::uint64_t line_end = 0;   // offset of the first CR or LF; its block is the last filled
+  std::size_t blocks = 0;       // words filled
+  std::uint64_t line_end = 0;   // offset of the first CR or LF
   bool ascii = false;           // every byte scanned is below 0x80
 };
 
@@ -97,6 +98,7 @@ inline bool scan_row_blocks(const unsigned char* row, std::uint64_t available,
     if (masks.ends != 0) {
       const unsigned bit = static_cast<unsigned>(__builtin_ctzll(masks.ends));
       blocks.syntax[k] = masks.syntax & ((std::uint64_t{1} << bit) - 1);
+      blocks.blocks = k + 1;
       blocks.line_end = 64 * k + bit;
       blocks.ascii = !high;
       return blocks.line_end + 16 <= available;
@@ -107,11 +109,6 @@ inline bool scan_row_blocks(const unsigned char* row, std::uint64_t available,
 }
 
 #endif  // __SSE2__
-
-// How many words of `blocks` are filled: up to the one holding the line end.
-inline std::size_t filled_blocks(const RowBlocks& blocks) noexcept {
-  return static_cast<std::size_t>(blocks.line_end / 64) + 1;
-}
 
 // Copies `length` bytes sixteen at a time: reads and writes up to 15 bytes
 // past the end, which the caller guarantees are there.

@@ -67,10 +67,10 @@ TEST(row_blocks, scan_finds_the_first_line_end_and_keeps_its_margins) {
     row.resize(end + 200, ',');
     ASSERT_TRUE(scan(row, row.size(), blocks)) << end;
     EXPECT_EQ(blocks.line_end, end);
-    EXPECT_EQ(filled_blocks(blocks), end / 64 + 1);
+    EXPECT_EQ(blocks.blocks, end / 64 + 1);
     // Only the delimiter at 0 (when it is not the line end) stays marked.
     std::uint64_t marked = 0;
-    for (std::size_t k = 0; k < filled_blocks(blocks); ++k) marked += __builtin_popcountll(blocks.syntax[k]);
+    for (std::size_t k = 0; k < blocks.blocks; ++k) marked += __builtin_popcountll(blocks.syntax[k]);
     EXPECT_EQ(marked, end > 0 ? 1u : 0u) << end;
     // Sixteen bytes behind the line end are needed, and the whole block.
     const std::uint64_t need = std::max<std::uint64_t>(end + 16, 64 * (end / 64 + 1));
