@@ -54,23 +54,22 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
         SkimmedRow plain;
         if (skim_row(parser, plain)) {
           const bool fits = expected == 0 || plain.fields == expected;
-          if constexpr (resizes_plain) {
-            if (fits ||
-                (plain.fields < expected ? options.fill_ragged_rows : options.merge_overflow)) {
-              misses = 0;
-              accept_row(parser, plain);
-              ++counts.total_rows;
-              ++counts.mendled_rows;
-              if (!fits) ++counts.repaired_rows;
-              if (!deliver_plain(plain.text, plain.fields)) return;
-              continue;
-            }
-          } else if (fits) {
+          const bool resized =
+              !fits && resizes_plain &&
+              (plain.fields < expected ? options.fill_ragged_rows : options.merge_overflow);
+          if (fits || resized) {
             misses = 0;
             accept_row(parser, plain);
             ++counts.total_rows;
             ++counts.mendled_rows;
-            if (!deliver_plain(plain.text)) return;
+            if (resized) ++counts.repaired_rows;
+            bool go_on;
+            if constexpr (resizes_plain) {
+              go_on = deliver_plain(plain.text, plain.fields);
+            } else {
+              go_on = deliver_plain(plain.text);
+            }
+            if (!go_on) return;
             continue;
           }
         }
