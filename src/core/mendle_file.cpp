@@ -121,21 +121,23 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
     span_end = stop + 1;
     return true;
   };
+  // A row whose written form differs from its bytes ends the span and goes
+  // out as the line `append` makes.
+  const auto rewrite = [&](auto&& append) {
+    if (!write_span()) return false;
+    line.clear();
+    append(line);
+    row_written = output.write_line(line);
+    return row_written.ok();
+  };
   repair_rows(
       bytes, options, dialect, rows, counts,
       [&](RowTable& table, const ResilientParser& parser, bool repaired) {
-        bool ok;
-        if (parser.row_verbatim && !repaired) {
-          ok = pass_through(parser.row_text);
-        } else {
-          ok = write_span();
-          if (ok) {
-            line.clear();
-            append_output_line(line, table.open_view(), written_as);
-            row_written = output.write_line(line);
-            ok = row_written.ok();
-          }
-        }
+        const bool ok = parser.row_verbatim && !repaired
+                            ? pass_through(parser.row_text)
+                            : rewrite([&](std::string& out) {
+                                append_output_line(out, table.open_view(), written_as);
+                              });
         table.discard_row();
         return ok;
       },
@@ -145,11 +147,9 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
           return pass_through(text);
         }
         // A plain row that is padded or merged is written from its bytes.
-        if (!write_span()) return false;
-        line.clear();
-        append_resized_plain_line(line, text, fields, dialect.expected_columns, written_as);
-        row_written = output.write_line(line);
-        return row_written.ok();
+        return rewrite([&](std::string& out) {
+          append_resized_plain_line(out, text, fields, dialect.expected_columns, written_as);
+        });
       });
   if (row_written) write_span();
   if (!row_written) return row_written.error();
