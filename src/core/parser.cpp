@@ -133,21 +133,25 @@ constexpr std::uint64_t kWholeRow = UINT64_MAX;
 // Returns kWholeRow when every field was visited, else the offset of the
 // first field that was not: one that takes the byte-by-byte judgement (a
 // doubled or stray quote, a quote amid text, a quote that does not close
-// before the line end) or that `field` refused.
+// before the line end) or that `field` refused.  The walk starts with the
+// field at `from`, the row's start or the byte behind a delimiter.
 template <class Field>
 [[gnu::always_inline]] inline std::uint64_t walk_fields(const Byte* row, const RowBlocks& blocks,
-                                                        Byte delimiter, Field&& field) {
+                                                        Byte delimiter, Field&& field,
+                                                        std::uint64_t from = 0) {
   const std::uint64_t line_end = blocks.line_end;
   enum { Bare, Quoted, Closed } state = Bare;
-  std::uint64_t first = 0;       // the current field's first byte
+  std::uint64_t first = from;    // the current field's first byte
   bool holds_delimiter = false;  // the open quoted field holds the delimiter
   const auto visit = [&](std::uint64_t end) {
     return state == Bare ? field(first, end, false, false)
                          : field(first + 1, end - 1, true, holds_delimiter);
   };
   // Each delimiter or quote, in order, moves the field along.
-  for (std::size_t k = 0; k < blocks.blocks; ++k) {
-    for (std::uint64_t bits = blocks.syntax[k]; bits != 0; bits &= bits - 1) {
+  for (std::size_t k = from / 64; k < blocks.blocks; ++k) {
+    const std::uint64_t ahead = k == from / 64 ? ~std::uint64_t{0} << (from % 64)
+                                               : ~std::uint64_t{0};
+    for (std::uint64_t bits = blocks.syntax[k] & ahead; bits != 0; bits &= bits - 1) {
       const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
       if (row[at] == delimiter) {
         if (state == Quoted) {
@@ -173,6 +177,83 @@ template <class Field>
   }
   if (state == Quoted || !visit(line_end)) return first;
   return kWholeRow;
+}
+
+// For the field at `first` of the row at `start`: when it is quoted and
+// every inner quote up to one that closes it right before the delimiter or
+// the line end (with no line end inside) is a stray quote that the
+// stray-quote test keeps as text, at least one of them, the closing quote's
+// offset in the row; else 0.
+std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint64_t start,
+                                             const RowBlocks& blocks,
+                                             std::uint64_t first) noexcept {
+  const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
+  const Byte* const row = d + start;
+  const Byte quote = parser.quote;
+  if (!parser.repair_quotes || row[first] != quote) return 0;
+  bool kept = false;
+  for (std::size_t k = first / 64; k < blocks.blocks; ++k) {
+    // The bits behind the opening quote.
+    const std::uint64_t behind = k == first / 64 ? ~std::uint64_t{1} << (first % 64)
+                                                 : ~std::uint64_t{0};
+    for (std::uint64_t bits = blocks.syntax[k] & behind; bits != 0; bits &= bits - 1) {
+      const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
+      if (row[at] != quote) continue;  // a delimiter inside the quotes is text
+      const std::uint64_t next = at + 1;
+      if (next == blocks.line_end || row[next] == parser.delimiter) return kept ? at : 0;
+      const bool kept_here =
+          row[next] != quote && stray_quote_is_literal(parser, d, parser.data.size(), start + at);
+      if (!kept_here) return 0;
+      kept = true;
+    }
+  }
+  return 0;  // no quote closes it before the line end
+}
+
+// Copies a field's `length` bytes at `from` behind the `written` bytes at
+// `to` and closes it in the open row.
+[[gnu::always_inline]] inline void copy_field(RowTable& out, char* to, std::uint64_t& written,
+                                              const Byte* from, std::uint64_t length) {
+  copy_with_slack(to + written, from, length);
+  written += length;
+  out.close_field_at(written);
+}
+
+// Where the fast path stands in a row: the first field not yet taken (or
+// kWholeRow), the bytes its fields fill, and whether they are written back
+// as their own bytes.
+struct WalkOn {
+  std::uint64_t stop = 0;
+  std::uint64_t written = 0;
+  bool verbatim = true;
+};
+
+// The fast path's walk, once it has stopped at a field, taken on past every
+// quoted field whose stray quotes are kept as text: such a field is still the
+// run of bytes between its outer quotes.  Out of the common walk's way, so
+// that rows without stray quotes do not pay for it.
+[[gnu::noinline]] WalkOn walk_past_kept_quotes(ResilientParser& parser, std::uint64_t start,
+                                               const RowBlocks& blocks, WalkOn on, RowTable& out,
+                                               char* to) {
+  const Byte* const row = reinterpret_cast<const Byte*>(parser.data.data()) + start;
+  for (;;) {
+    const std::uint64_t close = closing_quote_past_kept_quotes(parser, start, blocks, on.stop);
+    if (close == 0) return on;
+    copy_field(out, to, on.written, row + on.stop + 1, close - on.stop - 1);
+    on.verbatim = false;  // written back, the kept quotes are doubled
+    if (close + 1 == blocks.line_end) {
+      on.stop = kWholeRow;
+      return on;
+    }
+    on.stop = walk_fields(
+        row, blocks, parser.delimiter,
+        [&](std::uint64_t first, std::uint64_t end, bool, bool) {
+          copy_field(out, to, on.written, row + first, end - first);
+          return true;
+        },
+        close + 2);  // behind the delimiter
+    if (on.stop == kWholeRow) return on;
+  }
 }
 
 // The row at once, for the common row: it ends with a line break within the
@@ -201,16 +282,21 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
   char* const to = text.data() + base;
   std::uint64_t written = 0;
   bool verbatim = true;
-  const std::uint64_t stop =
+  std::uint64_t stop =
       walk_fields(row, blocks, delimiter, [&](std::uint64_t first, std::uint64_t end, bool quoted,
                                               bool holds_delimiter) {
-        copy_with_slack(to + written, row + first, end - first);
-        written += end - first;
-        out.close_field_at(written);
+        copy_field(out, to, written, row + first, end - first);
         // A writer quotes a field again only if it holds the delimiter.
         verbatim = verbatim && (!quoted || holds_delimiter);
         return true;
       });
+  if (stop != kWholeRow) {
+    const WalkOn on = walk_past_kept_quotes(parser, start, blocks, WalkOn{stop, written, verbatim},
+                                            out, to);
+    stop = on.stop;
+    written = on.written;
+    verbatim = on.verbatim;
+  }
   if (stop != kWholeRow) {
     // The byte-by-byte loop takes over at the field that needs judgement.
     text.resize(base + written);

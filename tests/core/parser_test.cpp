@@ -436,8 +436,8 @@ TEST(parser, agrees_with_the_reference_on_random_inputs) {
 // Rows of many fields, long enough that the parser takes whole rows at once:
 // fields straddle 64-byte block edges, rows run up to and past a kilobyte and
 // end close to the end of the input, and between the plain fields sit the
-// ones that need judgement (stray and doubled quotes, blanks behind a closing
-// quote, quotes amid unquoted text, line breaks inside quotes, CR LF, lone CR,
+// ones that need judgement (stray and doubled quotes, blanks behind a stray
+// or a closing quote, quotes amid unquoted text, line breaks inside quotes, CR LF, lone CR,
 // bytes of 0x80 and above, some of them invalid UTF-8).
 struct LongRows {
   std::mt19937 rng{77};
@@ -464,7 +464,7 @@ struct LongRows {
     const bool clean = pick(3) != 0;
     for (std::size_t f = 0; f < fields; ++f) {
       if (f > 0) data += d;
-      switch (clean ? pick(3) : pick(12)) {
+      switch (clean ? pick(3) : pick(14)) {
         case 0: data += word(pick(8) == 0 ? 70 : 9); break;
         case 1: data += q + word(6) + d + word(6) + q; break;
         case 2: data += q + word(6) + q; break;
@@ -476,6 +476,8 @@ struct LongRows {
         case 8: data += q + word(3) + "\r\n" + word(3) + q; break;
         case 9: data += q + word(40); break;                      // never closed
         case 10: data += q + word(3) + q + "x"; break;            // text behind
+        case 11: data += q + word(3) + q + " " + word(3) + q; break;  // stray, blank behind
+        case 12: data += q + word(3) + q + word(3) + q + q + word(3) + q; break;  // stray, doubled
         default: break;                                           // empty
       }
     }
