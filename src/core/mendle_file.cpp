@@ -121,6 +121,23 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
     span_end = stop + 1;
     return true;
   };
+  // A row written back as its bytes with some quotes doubled goes out as
+  // spans too: one runs up to and including each such quote, and the next
+  // starts at that quote again.  Such a row is never the input's last.
+  const auto pass_through_doubling = [&](const ResilientParser& parser) {
+    const char* const row = parser.row_text.data();
+    if (row != span_end) {
+      if (!write_span()) return false;
+      span_begin = span_end = row;
+    }
+    for (unsigned i = 0; i < parser.row_kept_quotes; ++i) {
+      span_end = row + parser.row_kept_quote_at[i] + 1;
+      if (!write_span()) return false;
+      span_begin = span_end - 1;
+    }
+    span_end = row + parser.row_text.size() + 1;
+    return true;
+  };
   // A row whose written form differs from its bytes ends the span and goes
   // out as the line `append` makes.
   const auto rewrite = [&](auto&& append) {
@@ -133,11 +150,14 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   repair_rows(
       bytes, options, dialect, rows, counts,
       [&](RowTable& table, const ResilientParser& parser, bool repaired) {
-        const bool ok = parser.row_verbatim && !repaired
-                            ? pass_through(parser.row_text)
-                            : rewrite([&](std::string& out) {
-                                append_output_line(out, table.open_view(), written_as);
-                              });
+        const bool doubling = !repaired && parser.row_kept_quotes > 0 &&
+                              parser.row_text.data() + parser.row_text.size() != input_end;
+        const bool ok = parser.row_verbatim && !repaired ? pass_through(parser.row_text)
+                        : doubling                       ? pass_through_doubling(parser)
+                                                         : rewrite([&](std::string& out) {
+                                                             append_output_line(
+                                                                 out, table.open_view(), written_as);
+                                                           });
         table.discard_row();
         return ok;
       },

@@ -179,19 +179,30 @@ template <class Field>
   return kWholeRow;
 }
 
+// Where the fast path stands in a row: the first field not yet taken (or
+// kWholeRow), the bytes its fields fill, whether they are written back as
+// their own bytes (kept quotes aside), and how many stray quotes it kept.
+struct WalkOn {
+  std::uint64_t stop = 0;
+  std::uint64_t written = 0;
+  bool verbatim = true;
+  unsigned kept = 0;
+};
+
 // For the field at `first` of the row at `start`: when it is quoted and
 // every inner quote up to one that closes it right before the delimiter or
 // the line end (with no line end inside) is a stray quote that the
-// stray-quote test keeps as text, at least one of them, the closing quote's
-// offset in the row; else 0.
+// stray-quote test keeps as text, at least one of them: the closing quote's
+// offset in the row, with the kept quotes counted in `on` and listed in the
+// parser while the list has room.  Else 0.
 std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint64_t start,
-                                             const RowBlocks& blocks,
-                                             std::uint64_t first) noexcept {
+                                             const RowBlocks& blocks, std::uint64_t first,
+                                             WalkOn& on) noexcept {
   const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
   const Byte* const row = d + start;
   const Byte quote = parser.quote;
   if (!parser.repair_quotes || row[first] != quote) return 0;
-  bool kept = false;
+  unsigned kept = 0;
   for (std::size_t k = first / 64; k < blocks.blocks; ++k) {
     // The bits behind the opening quote.
     const std::uint64_t behind = k == first / 64 ? ~std::uint64_t{1} << (first % 64)
@@ -200,11 +211,18 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
       const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
       if (row[at] != quote) continue;  // a delimiter inside the quotes is text
       const std::uint64_t next = at + 1;
-      if (next == blocks.line_end || row[next] == parser.delimiter) return kept ? at : 0;
+      if (next == blocks.line_end || row[next] == parser.delimiter) {
+        if (kept == 0) return 0;
+        on.kept += kept;
+        return at;
+      }
       const bool kept_here =
           row[next] != quote && stray_quote_is_literal(parser, d, parser.data.size(), start + at);
       if (!kept_here) return 0;
-      kept = true;
+      if (on.kept + kept < ResilientParser::kKeptQuotesListed) {
+        parser.row_kept_quote_at[on.kept + kept] = static_cast<std::uint32_t>(at);
+      }
+      ++kept;
     }
   }
   return 0;  // no quote closes it before the line end
@@ -219,40 +237,42 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
   out.close_field_at(written);
 }
 
-// Where the fast path stands in a row: the first field not yet taken (or
-// kWholeRow), the bytes its fields fill, and whether they are written back
-// as their own bytes.
-struct WalkOn {
-  std::uint64_t stop = 0;
-  std::uint64_t written = 0;
-  bool verbatim = true;
-};
-
 // The fast path's walk, once it has stopped at a field, taken on past every
 // quoted field whose stray quotes are kept as text: such a field is still the
 // run of bytes between its outer quotes.  Out of the common walk's way, so
-// that rows without stray quotes do not pay for it.
+// that rows without stray quotes do not pay for it.  A kept quote clears the
+// verbatim note it returns; when the whole row is taken and would otherwise
+// be verbatim, the parser lists the kept quotes instead.
 [[gnu::noinline]] WalkOn walk_past_kept_quotes(ResilientParser& parser, std::uint64_t start,
                                                const RowBlocks& blocks, WalkOn on, RowTable& out,
                                                char* to) {
   const Byte* const row = reinterpret_cast<const Byte*>(parser.data.data()) + start;
+  const auto whole_row = [&] {
+    on.stop = kWholeRow;
+    // Written back, each kept quote is doubled, and a CR LF loses its CR.
+    const bool listed = on.verbatim && row[blocks.line_end] != CR &&
+                        on.kept <= ResilientParser::kKeptQuotesListed;
+    parser.row_kept_quotes = listed ? on.kept : 0;
+    on.verbatim = on.verbatim && on.kept == 0;
+    return on;
+  };
   for (;;) {
-    const std::uint64_t close = closing_quote_past_kept_quotes(parser, start, blocks, on.stop);
-    if (close == 0) return on;
-    copy_field(out, to, on.written, row + on.stop + 1, close - on.stop - 1);
-    on.verbatim = false;  // written back, the kept quotes are doubled
-    if (close + 1 == blocks.line_end) {
-      on.stop = kWholeRow;
+    const std::uint64_t close = closing_quote_past_kept_quotes(parser, start, blocks, on.stop, on);
+    if (close == 0) {
+      on.verbatim = on.verbatim && on.kept == 0;
       return on;
     }
+    copy_field(out, to, on.written, row + on.stop + 1, close - on.stop - 1);
+    if (close + 1 == blocks.line_end) return whole_row();
     on.stop = walk_fields(
         row, blocks, parser.delimiter,
-        [&](std::uint64_t first, std::uint64_t end, bool, bool) {
+        [&](std::uint64_t first, std::uint64_t end, bool quoted, bool holds_delimiter) {
           copy_field(out, to, on.written, row + first, end - first);
+          on.verbatim = on.verbatim && (!quoted || holds_delimiter);
           return true;
         },
         close + 2);  // behind the delimiter
-    if (on.stop == kWholeRow) return on;
+    if (on.stop == kWholeRow) return whole_row();
   }
 }
 
@@ -291,8 +311,8 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
         return true;
       });
   if (stop != kWholeRow) {
-    const WalkOn on = walk_past_kept_quotes(parser, start, blocks, WalkOn{stop, written, verbatim},
-                                            out, to);
+    const WalkOn on =
+        walk_past_kept_quotes(parser, start, blocks, WalkOn{stop, written, verbatim, 0}, out, to);
     stop = on.stop;
     written = on.written;
     verbatim = on.verbatim;
@@ -313,6 +333,7 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
   if (row[after] == LF) ++after;
   if (!blocks.ascii && !is_valid_utf8(std::string_view(parser.data.data() + start, after))) {
     out.open_row();  // its fields need lossy decoding
+    parser.row_kept_quotes = 0;
     return FastRow{false, start, true};
   }
   text.resize(base + written);
@@ -437,6 +458,7 @@ bool next_row(ResilientParser& parser, RowTable& out) {
   // end, or both the same byte) are never written verbatim.
   bool verbatim = delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
                   !is_line_end(delimiter) && !is_line_end(quote);
+  parser.row_kept_quotes = 0;
   if (verbatim) {
     const FastRow fast = fast_row(parser, out);
     if (fast.done) return true;
@@ -647,6 +669,7 @@ void accept_row(ResilientParser& parser, const SkimmedRow& row) noexcept {
   if (row.line_break) ++parser.line;
   parser.row_text = row.text;
   parser.row_verbatim = true;
+  parser.row_kept_quotes = 0;
 }
 
 std::vector<std::string> next_row_fields(ResilientParser& parser) {

@@ -50,6 +50,14 @@ struct ResilientParser {
   // exactly those bytes.
   std::string_view row_text;
   bool row_verbatim = false;
+  // For a row that is not verbatim only because stray quotes inside its
+  // quoted fields were kept as text: how many, and their offsets in
+  // `row_text`.  Written back, the row is its bytes with each of these quotes
+  // doubled.  0 for any other row, and for one with more such quotes than
+  // the list holds.
+  static constexpr unsigned kKeptQuotesListed = 4;
+  unsigned row_kept_quotes = 0;
+  std::uint32_t row_kept_quote_at[kKeptQuotesListed] = {};
 };
 
 // Builds a parser over `data` starting at the byte-order-mark offset, line 1.

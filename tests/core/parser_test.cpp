@@ -502,10 +502,12 @@ const unsigned char kLongRowDelimiters[] = {',', ',', ';', '\t', ' '};
 const unsigned char kLongRowQuotes[] = {'"', '"', '\''};
 
 // Rows, lines and positions must match the reference, and a row marked
-// verbatim must write back as its own bytes.
+// verbatim must write back as its own bytes, one with kept quotes listed as
+// its bytes with those quotes doubled.
 TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
   LongRows gen;
   std::size_t verbatim_rows = 0;
+  std::size_t doubling_rows = 0;
   for (int round = 0; round < 1000; ++round) {
     const unsigned char delimiter = kLongRowDelimiters[gen.pick(sizeof kLongRowDelimiters)];
     const unsigned char quote = kLongRowQuotes[gen.pick(sizeof kLongRowQuotes)];
@@ -522,16 +524,28 @@ TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
     RowTable table;
     const OutputDialect dialect(delimiter, quote);
     while (next_row(parser, table)) {
+      std::string line;
+      append_output_line(line, table.open_view(), dialect);
       if (parser.row_verbatim) {
         ++verbatim_rows;
-        std::string line;
-        append_output_line(line, table.open_view(), dialect);
         ASSERT_EQ(line, std::string(parser.row_text) + "\n") << testing::PrintToString(data);
+      }
+      if (parser.row_kept_quotes > 0) {
+        ++doubling_rows;
+        ASSERT_FALSE(parser.row_verbatim);
+        std::string doubled(parser.row_text);
+        for (unsigned i = parser.row_kept_quotes; i-- > 0;) {
+          const std::size_t at = parser.row_kept_quote_at[i];
+          ASSERT_EQ(doubled[at], static_cast<char>(quote));
+          doubled.insert(at, 1, static_cast<char>(quote));
+        }
+        ASSERT_EQ(line, doubled + "\n") << testing::PrintToString(data);
       }
       table.discard_row();
     }
   }
   EXPECT_GT(verbatim_rows, 1000u);  // the fast path's verbatim rows were exercised
+  EXPECT_GT(doubling_rows, 30u);    // and its rows with kept quotes
 }
 
 // skim_row judges a row by its syntax bits when enough input follows it and
