@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "csv_writer.hpp"
 #include "parser.hpp"
 #include "reference_parser.hpp"
 #include "row_table.hpp"
@@ -43,6 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   csv_mendle::fuzz::ReferenceParser reference(data, parser.position, delimiter, quote,
                                               repair_quotes);
   csv_mendle::RowTable table;
+  const csv_mendle::OutputDialect dialect(delimiter, quote);
   std::uint64_t position = parser.position;
   std::uint64_t line = parser.line;
   while (csv_mendle::next_row(parser, table)) {
@@ -64,6 +66,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     check(table.open_field_count() >= 1);
     for (std::size_t i = 0; i < table.open_field_count(); ++i) {
       check(csv_mendle::is_valid_utf8(table.open_field(i)));
+    }
+    // A row marked verbatim writes back as its bytes; one with kept quotes
+    // listed, as its bytes with those quotes doubled.
+    if (parser.row_verbatim || parser.row_kept_quotes > 0) {
+      check(!(parser.row_verbatim && parser.row_kept_quotes > 0));
+      std::string written;
+      csv_mendle::append_output_line(written, table.open_view(), dialect);
+      std::string expected_line(parser.row_text);
+      for (unsigned i = parser.row_kept_quotes; i-- > 0;) {
+        const std::size_t at = parser.row_kept_quote_at[i];
+        check(at < expected_line.size() && expected_line[at] == static_cast<char>(quote));
+        expected_line.insert(at, 1, static_cast<char>(quote));
+      }
+      check(written == expected_line + "\n");
     }
     table.clear();  // keep memory bounded on long inputs
   }
