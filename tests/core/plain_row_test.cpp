@@ -234,7 +234,9 @@ TEST(plain_row, random_plain_rows_give_back_their_fields) {
 TEST(plain_row, random_rows_are_skimmed_by_the_definition) {
   const std::vector<unsigned char> dense = {'a', 'b', ',', ',', ';', '"', '"', '\'', ' ', '\r', '\n', 0xC3, 0xA9, 0xFF};
   std::vector<unsigned char> sparse(60, 'a');
-  sparse.insert(sparse.end(), {',', ',', ',', '"', '"', ';', '\n', '\r', 0xC3, 0xA9});
+  for (const unsigned char c : {',', ',', ',', '"', '"', ';', '\n', '\r', '\xC3', '\xA9'}) {
+    sparse.push_back(c);
+  }
   const unsigned char delimiters[] = {',', ',', ';', '\t', '"', 0xA9};
   const unsigned char quotes[] = {'"', '"', '\'', ','};
   std::mt19937 rng(20250118);
