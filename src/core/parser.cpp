@@ -396,10 +396,17 @@ Skim skim_sse2(const ResilientParser& parser, SkimmedRow& out) {
 }
 #endif
 
+#if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
+// Asked once, as the library loads: a plain load for every row after that.
+const bool kHasAvx2 = [] {
+  __builtin_cpu_init();  // it may run before the library's own constructors
+  return __builtin_cpu_supports("avx2") != 0;
+}();
+#endif
+
 bool has_avx2() noexcept {
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
-  static const bool avx2 = __builtin_cpu_supports("avx2");
-  return avx2;
+  return kHasAvx2;
 #else
   return false;
 #endif
@@ -442,29 +449,17 @@ ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsi
   return parser;
 }
 
-bool next_row(ResilientParser& parser, RowTable& out) {
+namespace {
+
+// The byte-by-byte loop: the open row's fields from `pos` on, the fields
+// before it (of the row at parser.position) being done already; `verbatim`
+// tells whether they write back as their own bytes.
+bool parse_row_bytes(ResilientParser& parser, RowTable& out, std::uint64_t pos, bool verbatim) {
   const char* const chars = parser.data.data();
   const Byte* const d = reinterpret_cast<const Byte*>(chars);
   const std::uint64_t n = parser.data.size();
-  std::uint64_t pos = parser.position;
-  if (pos >= n) return false;
-
   const Byte delimiter = parser.delimiter;
   const Byte quote = parser.quote;
-  out.open_row();
-  // Whether the row can be written back as its own bytes: cleared by every
-  // byte the parser drops, adds or changes, and by a quoted field a writer
-  // would not quote.  Unusual dialects (a delimiter or quote that is a line
-  // end, or both the same byte) are never written verbatim.
-  bool verbatim = delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
-                  !is_line_end(delimiter) && !is_line_end(quote);
-  parser.row_kept_quotes = 0;
-  if (verbatim) {
-    const FastRow fast = fast_row(parser, out);
-    if (fast.done) return true;
-    pos = fast.resume;  // the loop goes on from the field that needs it
-    verbatim = fast.verbatim;
-  }
   std::string& text = out.text();  // the field buffer is the tail of the table's text
   const std::uint64_t row_start = parser.position;
   // When the delimiter and the quote are ASCII, a field's bytes are the row's
@@ -615,6 +610,27 @@ bool next_row(ResilientParser& parser, RowTable& out) {
     complete_field();
   }
   return finish_row();
+}
+
+}  // namespace
+
+bool next_row(ResilientParser& parser, RowTable& out) {
+  if (parser.position >= parser.data.size()) return false;
+  const Byte delimiter = parser.delimiter;
+  const Byte quote = parser.quote;
+  out.open_row();
+  parser.row_kept_quotes = 0;
+  // Whether the row can be written back as its own bytes: cleared by every
+  // byte the parser drops, adds or changes, and by a quoted field a writer
+  // would not quote.  Unusual dialects (a delimiter or quote that is a line
+  // end, or both the same byte) are never written verbatim.
+  const bool verbatim = delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
+                        !is_line_end(delimiter) && !is_line_end(quote);
+  if (!verbatim) return parse_row_bytes(parser, out, parser.position, false);
+  const FastRow fast = fast_row(parser, out);
+  if (fast.done) return true;
+  // The loop goes on from the field that needs it.
+  return parse_row_bytes(parser, out, fast.resume, fast.verbatim);
 }
 
 bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {

@@ -18,13 +18,6 @@ RowView RowTable::row(std::size_t i) const noexcept {
   return RowView(text_.data() + entry.text_start, ends_.data() + first, nullptr, count, wide);
 }
 
-void RowTable::open_row() {
-  if (open_) discard_row();
-  open_ = true;
-  open_start_ = text_.size();
-  open_ends_.clear();
-}
-
 std::string_view RowTable::open_field(std::size_t i) const noexcept {
   return open_view().field(i);
 }

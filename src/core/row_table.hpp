@@ -60,7 +60,12 @@ class RowTable {
   // ---- building the open row ----
   // Starts a new open row with no fields.  An open row that was neither
   // committed nor discarded is discarded first.
-  void open_row();
+  void open_row() {
+    if (open_) discard_row();
+    open_ = true;
+    open_start_ = text_.size();
+    open_ends_.clear();
+  }
   // The buffer the open row's field bytes are appended to.  Bytes from
   // `open_text_start()` on belong to the open row.
   std::string& text() noexcept { return text_; }
