@@ -2,9 +2,8 @@
 
 Generates a damaged CSV of about 100 MB (fixed seed) and a clean one of the
 same size (same seed, no damaged rows), then runs every contender several
-times, each run in a fresh process after a second's rest, in rounds of one
-run per contender so that a slow spell of the machine falls on all alike,
-and none runs in the wake of another.  It prints MB/s, the
+times, each run in a fresh process, in rounds of one run per contender so
+that a slow spell of the machine falls on all alike.  It prints MB/s, the
 peak memory over the file size, each contender's time over csv_mendle's own
 figure and the share of the input rows that reach the output; optionally a
 chart and a JSON dump.
@@ -14,7 +13,7 @@ truncate the damaged rows.  Each is measured when importable (`./dev bench`
 installs the last three into a venv of its own) and skipped with a note
 otherwise.
 
-    python bench/bench_python.py [--mb 100] [--runs 3] [--pause 1.0] [--only NAME,...]
+    python bench/bench_python.py [--mb 100] [--runs 3] [--only NAME,...]
                                  [--chart PNG] [--json PATH]
 """
 
@@ -34,7 +33,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import time
 from typing import Any
 
 DAMAGED_SHARE = 0.05
@@ -351,7 +349,7 @@ def versions() -> dict[str, str]:
 
 
 def measure(
-    chosen: list[str], inputs: dict[str, pathlib.Path], runs: int, out_dir: str, pause: float
+    chosen: list[str], inputs: dict[str, pathlib.Path], runs: int, out_dir: str
 ) -> tuple[dict[str, Result], dict[str, str]]:
     """Runs every contender `runs` times, in rounds: each round runs each
     contender once, so that a slow spell of a shared machine falls on all of
@@ -374,9 +372,6 @@ def measure(
             for path in (dst, quarantine):
                 if os.path.exists(path):
                     os.unlink(path)
-            # A pause lets the system finish what the run before set going
-            # (freeing its memory, writing back its output).
-            time.sleep(pause)
             try:
                 seconds, peak, extra = run_once(contender.code, str(src), dst, quarantine)
             except ContenderFailed as e:
@@ -629,7 +624,6 @@ def main() -> None:
     parser.add_argument("--mb", type=int, default=100)
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--only", default="", help="comma-separated contender names")
-    parser.add_argument("--pause", type=float, default=1.0, help="seconds of rest before each run")
     parser.add_argument("--data-dir", default=None)
     parser.add_argument("--chart", default=None, help="write a PNG bar chart of MB/s here")
     parser.add_argument("--json", default=None, help="write the results as JSON here")
@@ -663,7 +657,7 @@ def main() -> None:
     sizes = {kind: path.stat().st_size for kind, path in inputs.items()}
 
     with tempfile.TemporaryDirectory() as out_dir:
-        results, failed = measure(chosen, inputs, args.runs, out_dir, args.pause)
+        results, failed = measure(chosen, inputs, args.runs, out_dir)
 
     host = machine()
     report(results, skipped, failed, sizes, args.runs, host)
