@@ -2,11 +2,9 @@
 
 Generates a damaged CSV of about 100 MB (fixed seed) and a clean one of the
 same size (same seed, no damaged rows), then runs every contender several
-times, each run in a fresh process, in rounds of one run per contender so
-that a slow spell of the machine falls on all alike.  It prints MB/s, the
-peak memory over the file size, each contender's time over csv_mendle's own
-figure and the share of the input rows that reach the output; optionally a
-chart and a JSON dump.
+times, each run in a fresh process, and prints MB/s, the peak memory over the
+file size, each contender's time over csv_mendle's own figure and the share of
+the input rows that reach the output; optionally a chart and a JSON dump.
 
 The peers pandas, duckdb, polars and pyarrow do not repair: they drop or
 truncate the damaged rows.  Each is measured when importable (`./dev bench`
@@ -348,64 +346,33 @@ def versions() -> dict[str, str]:
     return found
 
 
-def measure(
-    chosen: list[str], inputs: dict[str, pathlib.Path], runs: int, out_dir: str
-) -> tuple[dict[str, Result], dict[str, str]]:
-    """Runs every contender `runs` times, in rounds: each round runs each
-    contender once, so that a slow spell of a shared machine falls on all of
-    them alike rather than on whichever ran then.  A contender that fails is
-    dropped with its reason."""
+def measure(name: str, src: pathlib.Path, runs: int, out_dir: str) -> Result:
+    contender = CONTENDERS[name]
     dst = os.path.join(out_dir, "out.csv")
     quarantine = os.path.join(out_dir, "quarantine.csv")
-    samples: dict[str, tuple[list[float], list[int], list[dict[str, Any]]]] = {n: ([], [], []) for n in chosen}
-    outputs: dict[str, tuple[int | None, int | None]] = {}
-    failed: dict[str, str] = {}
-    for round_ in range(runs):
-        print(f"round {round_ + 1} of {runs} ...", file=sys.stderr)
-        for name in chosen:
-            if name in failed:
-                continue
-            contender = CONTENDERS[name]
-            src = inputs["clean" if contender.clean_input else "damaged"]
-            # Every run writes new files: truncating the previous run's
-            # output costs time that no user pays twice in a row.
-            for path in (dst, quarantine):
-                if os.path.exists(path):
-                    os.unlink(path)
-            try:
-                seconds, peak, extra = run_once(contender.code, str(src), dst, quarantine)
-            except ContenderFailed as e:
-                failed[name] = str(e)
-                print(f"  {name} failed: {e}", file=sys.stderr)
-                continue
-            times, peaks, extras = samples[name]
-            times.append(seconds)
-            peaks.append(peak)
-            extras.append(extra)
-            if round_ == runs - 1 and contender.job == "file" and not contender.floor:
-                outputs[name] = (
-                    line_count(dst) if os.path.exists(dst) else None,
-                    # Less the quarantine's header line.
-                    max(line_count(quarantine) - 1, 0) if os.path.exists(quarantine) else None,
-                )
-    results = {}
-    for name in chosen:
-        if name in failed:
-            continue
-        src = inputs["clean" if CONTENDERS[name].clean_input else "damaged"]
-        times, peaks, extras = samples[name]
-        rows_out, quarantined = outputs.get(name, (None, None))
-        results[name] = Result(
-            name=name,
-            times=times,
-            peak=max(peaks),
-            size=src.stat().st_size,
-            rows_in=line_count(src),
-            rows_out=rows_out,
-            quarantined=quarantined,
-            extra=extras,
-        )
-    return results, failed
+    times, peaks, extras = [], [], []
+    for _ in range(runs):
+        # Every run writes new files: truncating the previous run's
+        # output costs time that no user pays twice in a row.
+        for path in (dst, quarantine):
+            if os.path.exists(path):
+                os.unlink(path)
+        seconds, peak, extra = run_once(contender.code, str(src), dst, quarantine)
+        times.append(seconds)
+        peaks.append(peak)
+        extras.append(extra)
+    file_job = contender.job == "file" and not contender.floor
+    return Result(
+        name=name,
+        times=times,
+        peak=max(peaks),
+        size=src.stat().st_size,
+        rows_in=line_count(src),
+        rows_out=line_count(dst) if file_job and os.path.exists(dst) else None,
+        # Less the quarantine's header line.
+        quarantined=max(line_count(quarantine) - 1, 0) if file_job and os.path.exists(quarantine) else None,
+        extra=extras,
+    )
 
 
 def processes(runs: int) -> str:
@@ -440,7 +407,7 @@ def report(
     line = f"file: {damaged / 1e6:.1f} MB, {DAMAGED_SHARE:.0%} damaged rows" if damaged else "file:"
     if clean:
         line += f" (clean file: {clean / 1e6:.1f} MB)"
-    print(f"{line}; median of {processes(runs)} each, run in rounds; {host['cpus']} vCPU, {host['cpu_model']}")
+    print(f"{line}; median of {processes(runs)} each; {host['cpus']} vCPU, {host['cpu_model']}")
     print("time/ref: the contender's time over csv_mendle's, mendle_file for file jobs and MendleReader for iteration jobs")
     print("rows out: lines written over lines read")
     print()
@@ -656,8 +623,16 @@ def main() -> None:
             generate(path, args.mb, DAMAGED_SHARE if kind == "damaged" else 0.0)
     sizes = {kind: path.stat().st_size for kind, path in inputs.items()}
 
+    results, failed = {}, {}
     with tempfile.TemporaryDirectory() as out_dir:
-        results, failed = measure(chosen, inputs, args.runs, out_dir)
+        for name in chosen:
+            print(f"running {name} ...", file=sys.stderr)
+            src = inputs["clean" if CONTENDERS[name].clean_input else "damaged"]
+            try:
+                results[name] = measure(name, src, args.runs, out_dir)
+            except ContenderFailed as e:
+                failed[name] = str(e)
+                print(f"  failed: {e}", file=sys.stderr)
 
     host = machine()
     report(results, skipped, failed, sizes, args.runs, host)
