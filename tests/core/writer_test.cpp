@@ -325,5 +325,44 @@ TEST(writer, rows_marked_verbatim_are_written_as_their_own_bytes) {
   EXPECT_GT(verbatim_rows, 1000u);  // the property was exercised
 }
 
+// A plain row padded or merged from its bytes is written as the writer
+// writes the row parsed, padded or merged: rows of up to a few hundred
+// bytes, so that the cut falls in any 64-byte window, before or after
+// quoted fields.
+TEST(writer, resized_plain_rows_are_written_as_the_resized_row) {
+  std::uint64_t state = 4242;
+  const auto next = [&] {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<std::size_t>(state >> 33);
+  };
+  const OutputDialect dialect(',', '"');
+  std::size_t merged_rows = 0;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const std::size_t fields = 1 + next() % 30;
+    const bool quotes = next() % 2 == 0;
+    for (std::size_t f = 0; f < fields; ++f) {
+      if (f > 0) text += ',';
+      const std::string word(next() % 20, static_cast<char>('a' + next() % 26));
+      text += quotes && next() % 4 == 0 ? "\"" + word + "," + word + "\"" : word;
+    }
+    const std::string data = text + "\n";
+    for (std::uint64_t width = 1; width <= fields + 2; ++width) {
+      ResilientParser parser = make_parser(data, ',', '"', true);
+      RowTable rows;
+      ASSERT_TRUE(next_row(parser, rows));
+      if (fields < width) rows.pad_open_row(width);
+      if (fields > width) rows.merge_open_row(width, ",");
+      std::string expected;
+      append_output_line(expected, rows.open_view(), dialect);
+      std::string line;
+      append_resized_plain_line(line, text, fields, width, dialect);
+      ASSERT_EQ(line, expected) << "row «" << text << "» width " << width;
+      merged_rows += fields > width;
+    }
+  }
+  EXPECT_GT(merged_rows, 10000u);
+}
+
 }  // namespace
 }  // namespace csv_mendle
