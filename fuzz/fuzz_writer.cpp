@@ -1,7 +1,8 @@
 // Fuzzes the output writer: whatever the bytes and the options, the clean CSV
 // written for the delivered rows, read back by a strict RFC-4180 reader of
 // its own, gives exactly those rows, and the quarantine CSV gives one record
-// per quarantined row with its line, reason and raw content.
+// per quarantined row with its line, reason and raw content.  A plain row
+// padded or merged from its bytes is written as the writer writes it parsed.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include "csv_writer.hpp"
 #include "fuzz_case.hpp"
 #include "mendle.hpp"
+#include "parser.hpp"
 #include "row_table.hpp"
 #include "utf8.hpp"
 
@@ -117,6 +119,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       const Record& record = (*read)[r];
       check(record.size() == row.size());
       for (std::size_t f = 0; f < row.size(); ++f) check(record[f] == row.field(f));
+    }
+  }
+
+  // A plain row padded or merged from its own bytes is the line of the
+  // parsed row, padded or merged.
+  if (readable && delimiter < 0x80 && options.quote_char < 0x80) {
+    csv_mendle::ResilientParser parser =
+        csv_mendle::make_parser(data, delimiter, options.quote_char, options.repair_quotes);
+    csv_mendle::RowTable table;
+    csv_mendle::SkimmedRow plain;
+    while (parser.position < data.size()) {
+      if (!csv_mendle::skim_row(parser, plain)) {
+        csv_mendle::next_row(parser, table);
+        table.discard_row();
+        continue;
+      }
+      const std::uint64_t widths[] = {1, plain.fields > 1 ? plain.fields - 1 : 1, plain.fields + 2};
+      for (const std::uint64_t width : widths) {
+        csv_mendle::ResilientParser same_row = parser;
+        check(csv_mendle::next_row(same_row, table));
+        if (table.open_field_count() < width) table.pad_open_row(width);
+        if (table.open_field_count() > width) table.merge_open_row(width, d);
+        std::string expected;
+        csv_mendle::append_output_line(expected, table.open_view(), dialect);
+        table.discard_row();
+        std::string line;
+        csv_mendle::append_resized_plain_line(line, plain.text, plain.fields, width, dialect);
+        check(line == expected);
+      }
+      csv_mendle::accept_row(parser, plain);
     }
   }
 
