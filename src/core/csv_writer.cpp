@@ -1,12 +1,14 @@
 #include "csv_writer.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <new>
 
 #include "byte_blocks.hpp"
 #include "memory_limit.hpp"
+#include "plain_row.hpp"
 
 namespace csv_mendle {
 
@@ -169,39 +171,23 @@ void append_resized_plain_line(std::string& out, std::string_view text, std::uin
     return;
   }
   // A plain row holds quotes only around whole fields, so the last kept
-  // field starts behind the (width - 1)-th delimiter outside them.  The
-  // delimiters and quotes are found 64 bytes at a time.
+  // field starts behind the (width - 1)-th delimiter outside them: the
+  // plain-row scan finds those a window at a time.
   const char quote = dialect.quote()[0];
-  const unsigned char targets[2] = {static_cast<unsigned char>(delimiter),
-                                    static_cast<unsigned char>(quote)};
-  const auto* const bytes = reinterpret_cast<const unsigned char*>(text.data());
-  const std::uint64_t size = text.size();
   std::uint64_t to_pass = width - 1;  // delimiters outside quotes before the cut
   std::uint64_t start = 0;
-  bool quoted = false;                // inside a quoted field
-  for (std::uint64_t x = 0; x < size && to_pass > 0; x += kWindowBytes) {
-    const WindowMasks<2> masks = window_masks(bytes, x, size, targets);
-    std::uint64_t delimiters = masks.of[0];
-    if (masks.of[1] == 0 && !quoted) {
-      // No quote: whole windows of delimiters are passed by their count.
-      const auto count = static_cast<std::uint64_t>(__builtin_popcountll(delimiters));
-      if (count < to_pass) {
-        to_pass -= count;
-        continue;
-      }
-      while (--to_pass > 0) delimiters &= delimiters - 1;
-      start = x + static_cast<std::uint64_t>(__builtin_ctzll(delimiters)) + 1;
-      break;
+  PlainScan scan;
+  for (; to_pass > 0 && scan.window < text.size(); scan.window += kWindowBytes) {
+    scan_plain_window(text.data(), text.size(), static_cast<unsigned char>(delimiter),
+                      static_cast<unsigned char>(quote), scan);
+    std::uint64_t separators = scan.separators;
+    const auto count = static_cast<std::uint64_t>(std::popcount(separators));
+    if (count < to_pass) {
+      to_pass -= count;
+      continue;
     }
-    for (std::uint64_t bits = delimiters | masks.of[1]; bits != 0; bits &= bits - 1) {
-      const std::uint64_t at = x + static_cast<std::uint64_t>(__builtin_ctzll(bits));
-      if (bytes[at] == targets[1]) {
-        quoted = !quoted;
-      } else if (!quoted && --to_pass == 0) {
-        start = at + 1;
-        break;
-      }
-    }
+    while (--to_pass > 0) separators &= separators - 1;
+    start = scan.window + static_cast<std::uint64_t>(std::countr_zero(separators)) + 1;
   }
   // The joined field holds the delimiter, so it is quoted; it holds no
   // quote (the row's quotes only enclosed fields), so nothing is doubled.
