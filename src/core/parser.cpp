@@ -276,6 +276,15 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
   }
 }
 
+// The syntax bits of the row at the parser's position (see scan_row_blocks).
+template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char)>
+[[gnu::always_inline]] inline bool scan_next_row(const ResilientParser& parser,
+                                                 RowBlocks& blocks) {
+  const auto* const row = reinterpret_cast<const Byte*>(parser.data.data()) + parser.position;
+  return scan_row_blocks<Masks>(row, parser.data.size() - parser.position, parser.delimiter,
+                                parser.quote, blocks);
+}
+
 // The row at once, for the common row: it ends with a line break within the
 // first kilobyte, every unquoted field is free of quotes, and every quoted
 // field closes at its first inner quote, right before the delimiter or the
@@ -290,9 +299,7 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
   const Byte delimiter = parser.delimiter;
   const Byte* const row = d + start;
   RowBlocks blocks;
-  if (!scan_row_blocks<Masks>(row, parser.data.size() - start, delimiter, parser.quote, blocks)) {
-    return FastRow{false, start, true};
-  }
+  if (!scan_next_row<Masks>(parser, blocks)) return FastRow{false, start, true};
   const std::uint64_t line_end = blocks.line_end;
 
   // The fields are copied into room for the whole row plus the copy's slack.
@@ -366,9 +373,7 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
   const Byte delimiter = parser.delimiter;
   const Byte* const row = d + start;
   RowBlocks blocks;
-  if (!scan_row_blocks<Masks>(row, parser.data.size() - start, delimiter, parser.quote, blocks)) {
-    return Skim::Unknown;
-  }
+  if (!scan_next_row<Masks>(parser, blocks)) return Skim::Unknown;
   const std::uint64_t line_end = blocks.line_end;
   if (row[line_end] == CR) return Skim::NotPlain;  // written back, the line ends with LF alone
   // A quoted field that holds no delimiter is written back bare.
@@ -404,24 +409,16 @@ const bool kHasAvx2 = [] {
 }();
 #endif
 
-bool has_avx2() noexcept {
-#if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
-  return kHasAvx2;
-#else
-  return false;
-#endif
-}
-
 FastRow fast_row(ResilientParser& parser, RowTable& out) {
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
-  if (has_avx2()) return fast_row_avx2(parser, out);
+  if (kHasAvx2) return fast_row_avx2(parser, out);
 #endif
   return fast_row_sse2(parser, out);
 }
 
 Skim fast_skim(const ResilientParser& parser, SkimmedRow& out) {
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
-  if (has_avx2()) return skim_avx2(parser, out);
+  if (kHasAvx2) return skim_avx2(parser, out);
 #endif
   return skim_sse2(parser, out);
 }
