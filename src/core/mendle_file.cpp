@@ -101,17 +101,23 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   const char* span_end = bytes.data();
   const char* const input_end = bytes.data() + bytes.size();
   const auto write_span = [&] {
-    row_written = output.write_line(std::string_view(span_begin, static_cast<std::size_t>(span_end - span_begin)));
+    row_written = output.write_line(
+        std::string_view(span_begin, static_cast<std::size_t>(span_end - span_begin)));
     span_begin = span_end;
     return row_written.ok();
+  };
+  // The span goes on at `row`, or, when rows set aside or rewritten lie
+  // between, is written and starts again there.
+  const auto span_reaches = [&](const char* row) {
+    if (row == span_end) return true;
+    if (!write_span()) return false;
+    span_begin = span_end = row;
+    return true;
   };
   const auto pass_through = [&](std::string_view text) {
     const char* const row = text.data();
     const char* const stop = row + text.size();
-    if (row != span_end) {  // rows set aside or rewritten lie between
-      if (!write_span()) return false;
-      span_begin = span_end = row;
-    }
+    if (!span_reaches(row)) return false;
     if (stop == input_end) {  // the last row, without a line break
       if (!write_span()) return false;
       row_written = output.write_line(text, '\n');
@@ -123,13 +129,11 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   };
   // A row written back as its bytes with some quotes doubled goes out as
   // spans too: one runs up to and including each such quote, and the next
-  // starts at that quote again.  Such a row is never the input's last.
+  // starts at that quote again.  The input's last row, with no line break
+  // to end the span, is left to `rewrite`.
   const auto pass_through_doubling = [&](const ResilientParser& parser) {
     const char* const row = parser.row_text.data();
-    if (row != span_end) {
-      if (!write_span()) return false;
-      span_begin = span_end = row;
-    }
+    if (!span_reaches(row)) return false;
     for (unsigned i = 0; i < parser.row_kept_quotes; ++i) {
       span_end = row + parser.row_kept_quote_at[i] + 1;
       if (!write_span()) return false;
