@@ -228,13 +228,22 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
   return 0;  // no quote closes it before the line end
 }
 
+// Where the fast path writes the ends of the fields it copies: room the
+// open row made for every field the row can have, so that no end costs a
+// check, nor a reload of the table's pointers after each copied field (the
+// compiler must assume the copy may have overwritten them).
+struct FieldEnds {
+  std::uint64_t* at;
+  std::size_t count = 0;
+};
+
 // Copies a field's `length` bytes at `from` behind the `written` bytes at
-// `to` and closes it in the open row.
-[[gnu::always_inline]] inline void copy_field(RowTable& out, char* to, std::uint64_t& written,
+// `to` and notes its end.
+[[gnu::always_inline]] inline void copy_field(FieldEnds& ends, char* to, std::uint64_t& written,
                                               const Byte* from, std::uint64_t length) {
   copy_with_slack(to + written, from, length);
   written += length;
-  out.close_field_at(written);
+  ends.at[ends.count++] = written;
 }
 
 // The fast path's walk, once it has stopped at a field, taken on past every
@@ -244,8 +253,8 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
 // verbatim note it returns; when the whole row is taken and would otherwise
 // be verbatim, the parser lists the kept quotes instead.
 [[gnu::noinline]] WalkOn walk_past_kept_quotes(ResilientParser& parser, std::uint64_t start,
-                                               const RowBlocks& blocks, WalkOn on, RowTable& out,
-                                               char* to) {
+                                               const RowBlocks& blocks, WalkOn on,
+                                               FieldEnds& ends, char* to) {
   const Byte* const row = reinterpret_cast<const Byte*>(parser.data.data()) + start;
   const auto whole_row = [&] {
     on.stop = kWholeRow;
@@ -262,12 +271,12 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
       on.verbatim = on.verbatim && on.kept == 0;
       return on;
     }
-    copy_field(out, to, on.written, row + on.stop + 1, close - on.stop - 1);
+    copy_field(ends, to, on.written, row + on.stop + 1, close - on.stop - 1);
     if (close + 1 == blocks.line_end) return whole_row();
     on.stop = walk_fields(
         row, blocks, parser.delimiter,
         [&](std::uint64_t first, std::uint64_t end, bool quoted, bool holds_delimiter) {
-          copy_field(out, to, on.written, row + first, end - first);
+          copy_field(ends, to, on.written, row + first, end - first);
           on.verbatim = on.verbatim && (!quoted || holds_delimiter);
           return true;
         },
@@ -308,18 +317,20 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
   text.resize(base + line_end + 16);
   char* const to = text.data() + base;
   std::uint64_t written = 0;
+  // A field ends at a delimiter or at the line end.
+  FieldEnds ends{out.field_end_room(line_end + 1)};
   bool verbatim = true;
   std::uint64_t stop =
       walk_fields(row, blocks, delimiter, [&](std::uint64_t first, std::uint64_t end, bool quoted,
                                               bool holds_delimiter) {
-        copy_field(out, to, written, row + first, end - first);
+        copy_field(ends, to, written, row + first, end - first);
         // A writer quotes a field again only if it holds the delimiter.
         verbatim = verbatim && (!quoted || holds_delimiter);
         return true;
       });
   if (stop != kWholeRow) {
     const WalkOn on =
-        walk_past_kept_quotes(parser, start, blocks, WalkOn{stop, written, verbatim, 0}, out, to);
+        walk_past_kept_quotes(parser, start, blocks, WalkOn{stop, written, verbatim, 0}, ends, to);
     stop = on.stop;
     written = on.written;
     verbatim = on.verbatim;
@@ -327,6 +338,7 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
   if (stop != kWholeRow) {
     // The byte-by-byte loop takes over at the field that needs judgement.
     text.resize(base + written);
+    out.close_fields(ends.count);
     return FastRow{false, start + stop, verbatim};
   }
 
@@ -344,6 +356,7 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
     return FastRow{false, start, true};
   }
   text.resize(base + written);
+  out.close_fields(ends.count);
   parser.row_text = std::string_view(parser.data.data() + start, line_end);
   parser.row_verbatim = verbatim;
   parser.position = start + after;

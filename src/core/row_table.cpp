@@ -22,8 +22,12 @@ std::string_view RowTable::open_field(std::size_t i) const noexcept {
   return open_view().field(i);
 }
 
+void RowTable::grow_open_ends(std::size_t room) {
+  if (open_ends_.size() < room) open_ends_.resize(room);
+}
+
 void RowTable::pad_open_row(std::size_t fields) {
-  if (open_ends_.size() >= fields) return;
+  if (open_count_ >= fields) return;
   // An absurd width (an expected column count of 10**12 or 2**64 - 1) asks
   // for more field ends than the machine's memory holds.  It is refused as
   // the memory failure it is before anything is allocated: with overcommit
@@ -38,11 +42,14 @@ void RowTable::pad_open_row(std::size_t fields) {
     throw std::bad_alloc();
   }
   const std::uint64_t end = text_.size() - open_start_;
-  open_ends_.resize(fields, end);
+  if (open_ends_.size() < fields) grow_open_ends(fields);
+  std::fill(open_ends_.begin() + static_cast<std::ptrdiff_t>(open_count_),
+            open_ends_.begin() + static_cast<std::ptrdiff_t>(fields), end);
+  open_count_ = fields;
 }
 
 void RowTable::merge_open_row(std::size_t fields, std::string_view separator) {
-  const std::size_t n = open_ends_.size();
+  const std::size_t n = open_count_;
   if (fields == 0 || n <= fields) return;
   const std::size_t first = fields - 1;  // the field that takes in the surplus
   const std::size_t joins = n - fields;  // separators to insert
@@ -62,7 +69,7 @@ void RowTable::merge_open_row(std::size_t fields, std::string_view separator) {
     }
   }
   open_ends_[first] = text_.size() - open_start_;
-  open_ends_.resize(fields);
+  open_count_ = fields;
 }
 
 void RowTable::commit_row() {
@@ -71,23 +78,25 @@ void RowTable::commit_row() {
   const bool wide = length > 0xFFFFFFFFu;
   RowEntry entry{open_start_, ends_.size() | (wide ? wide_flag : 0)};
   if (wide) {
-    ends_.reserve(ends_.size() + 2 * open_ends_.size());
-    for (std::uint64_t end : open_ends_) {
-      ends_.push_back(static_cast<std::uint32_t>(end));
-      ends_.push_back(static_cast<std::uint32_t>(end >> 32));
+    ends_.reserve(ends_.size() + 2 * open_count_);
+    for (std::size_t i = 0; i < open_count_; ++i) {
+      ends_.push_back(static_cast<std::uint32_t>(open_ends_[i]));
+      ends_.push_back(static_cast<std::uint32_t>(open_ends_[i] >> 32));
     }
   } else {
-    for (std::uint64_t end : open_ends_) ends_.push_back(static_cast<std::uint32_t>(end));
+    for (std::size_t i = 0; i < open_count_; ++i) {
+      ends_.push_back(static_cast<std::uint32_t>(open_ends_[i]));
+    }
   }
   rows_.push_back(entry);
   open_ = false;
-  open_ends_.clear();
+  open_count_ = 0;
 }
 
 void RowTable::discard_row() noexcept {
   if (!open_) return;
   text_.resize(open_start_);
-  open_ends_.clear();
+  open_count_ = 0;
   open_ = false;
 }
 
@@ -100,7 +109,7 @@ void RowTable::clear() noexcept {
   text_.clear();
   ends_.clear();
   rows_.clear();
-  open_ends_.clear();
+  open_count_ = 0;
   open_start_ = 0;
   open_ = false;
 }
@@ -121,6 +130,8 @@ void RowTable::shrink_to_fit() {
   release_spare(text_);
   release_spare(ends_);
   release_spare(rows_);
+  // The room for the open row's ends is kept only while it is in use.
+  open_ends_.resize(open_count_);
   open_ends_.shrink_to_fit();
 }
 

@@ -8,6 +8,7 @@
 // either `commit_row`s it or `discard_row`s it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -64,21 +65,35 @@ class RowTable {
     if (open_) discard_row();
     open_ = true;
     open_start_ = text_.size();
-    open_ends_.clear();
+    open_count_ = 0;
   }
   // The buffer the open row's field bytes are appended to.  Bytes from
   // `open_text_start()` on belong to the open row.
   std::string& text() noexcept { return text_; }
   std::size_t open_text_start() const noexcept { return open_start_; }
   // Ends the open row's current field at the present end of `text()`.
-  void close_field() { open_ends_.push_back(text_.size() - open_start_); }
+  void close_field() { close_field_at(text_.size() - open_start_); }
   // Ends the open row's current field `end` bytes after the row's text start,
   // for a parser that sizes `text()` ahead of the bytes it writes.
-  void close_field_at(std::size_t end) { open_ends_.push_back(end); }
-  std::size_t open_field_count() const noexcept { return open_ends_.size(); }
+  void close_field_at(std::size_t end) {
+    if (open_count_ == open_ends_.size()) grow_open_ends(std::max<std::size_t>(16, 2 * open_count_));
+    open_ends_[open_count_++] = end;
+  }
+  // For a parser that knows a bound on the fields it is about to close: room
+  // for `most` more ends of the open row, which it writes in order through
+  // the pointer without a check per field, then makes count with
+  // `close_fields(written)`.  The pointer is valid until the table changes.
+  std::uint64_t* field_end_room(std::size_t most) {
+    if (open_ends_.size() - open_count_ < most) {
+      grow_open_ends(std::max(open_count_ + most, 2 * open_ends_.size()));
+    }
+    return open_ends_.data() + open_count_;
+  }
+  void close_fields(std::size_t written) noexcept { open_count_ += written; }
+  std::size_t open_field_count() const noexcept { return open_count_; }
   std::string_view open_field(std::size_t i) const noexcept;
   RowView open_view() const noexcept {
-    return RowView(text_.data() + open_start_, nullptr, open_ends_.data(), open_ends_.size());
+    return RowView(text_.data() + open_start_, nullptr, open_ends_.data(), open_count_);
   }
   // Appends empty fields until the open row has `fields` fields.  Throws
   // std::bad_alloc, changing nothing, when the table's field ends would then
@@ -116,10 +131,17 @@ class RowTable {
   };
   static constexpr std::uint64_t wide_flag = std::uint64_t{1} << 63;
 
+  // Makes room for at least `room` ends of the open row.
+  void grow_open_ends(std::size_t room);
+
   std::string text_;
   std::vector<std::uint32_t> ends_;
   std::vector<RowEntry> rows_;
-  std::vector<std::uint64_t> open_ends_;  // ends of the open row, relative to open_start_
+  // Ends of the open row, relative to open_start_: the first open_count_ of
+  // a buffer whose size only grows, so that writing an end needs no check
+  // beyond the room.
+  std::vector<std::uint64_t> open_ends_;
+  std::size_t open_count_ = 0;
   std::size_t open_start_ = 0;
   bool open_ = false;
 };

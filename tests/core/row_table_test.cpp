@@ -71,6 +71,39 @@ TEST(row_table, padding_appends_empty_fields_and_merging_joins_the_surplus) {
   }
 }
 
+// A parser may write a row's ends through room it asked for, after ends it
+// closed one by one; the room survives growth, padding and the next rows.
+TEST(row_table, ends_written_through_room_join_those_closed_one_by_one) {
+  RowTable table;
+  std::vector<std::vector<std::string>> want;
+  for (std::size_t one_by_one = 0; one_by_one < 40; one_by_one += 7) {
+    for (std::size_t through_room = 0; through_room < 70; through_room += 13) {
+      std::vector<std::string> fields;
+      table.open_row();
+      for (std::size_t i = 0; i < one_by_one; ++i) {
+        fields.push_back(std::to_string(i));
+        table.text() += fields.back();
+        table.close_field();
+      }
+      std::uint64_t* room = table.field_end_room(through_room + 5);  // more than it writes
+      const std::size_t start = table.open_text_start();
+      for (std::size_t i = 0; i < through_room; ++i) {
+        fields.push_back("r" + std::to_string(i));
+        table.text() += fields.back();
+        room[i] = table.text().size() - start;
+      }
+      table.close_fields(through_room);
+      ASSERT_EQ(table.open_field_count(), one_by_one + through_room);
+      table.pad_open_row(fields.size() + 2);
+      fields.resize(fields.size() + 2);
+      table.commit_row();
+      want.push_back(fields);
+    }
+  }
+  ASSERT_EQ(table.size(), want.size());
+  for (std::size_t r = 0; r < want.size(); ++r) EXPECT_EQ(fields_of(table.row(r)), want[r]) << r;
+}
+
 TEST(row_table, padding_beyond_any_memory_fails_as_bad_alloc_and_changes_nothing) {
   RowTable table;
   add_row(table, {"a", "b"});
