@@ -42,7 +42,7 @@ void RowTable::pad_open_row(std::size_t fields) {
     throw std::bad_alloc();
   }
   const std::uint64_t end = text_.size() - open_start_;
-  if (open_ends_.size() < fields) grow_open_ends(fields);
+  grow_open_ends(fields);
   std::fill(open_ends_.begin() + static_cast<std::ptrdiff_t>(open_count_),
             open_ends_.begin() + static_cast<std::ptrdiff_t>(fields), end);
   open_count_ = fields;

@@ -72,12 +72,9 @@ class RowTable {
   std::string& text() noexcept { return text_; }
   std::size_t open_text_start() const noexcept { return open_start_; }
   // Ends the open row's current field at the present end of `text()`.
-  void close_field() { close_field_at(text_.size() - open_start_); }
-  // Ends the open row's current field `end` bytes after the row's text start,
-  // for a parser that sizes `text()` ahead of the bytes it writes.
-  void close_field_at(std::size_t end) {
+  void close_field() {
     if (open_count_ == open_ends_.size()) grow_open_ends(std::max<std::size_t>(16, 2 * open_count_));
-    open_ends_[open_count_++] = end;
+    open_ends_[open_count_++] = text_.size() - open_start_;
   }
   // For a parser that knows a bound on the fields it is about to close: room
   // for `most` more ends of the open row, which it writes in order through
