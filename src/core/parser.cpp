@@ -125,6 +125,12 @@ struct FastRow {
 // What walk_fields returns when it has visited every field of the row.
 constexpr std::uint64_t kWholeRow = UINT64_MAX;
 
+// The syntax bits of word `k` of `blocks` at or after offset `from`.
+inline std::uint64_t syntax_bits_from(const RowBlocks& blocks, std::size_t k,
+                                      std::uint64_t from) noexcept {
+  return k == from / 64 ? blocks.syntax[k] & (~std::uint64_t{0} << (from % 64)) : blocks.syntax[k];
+}
+
 // Visits the fields of the row at `row`, whose syntax bits are in `blocks`,
 // in order, as field(first, end, quoted, holds_delimiter) with [first, end)
 // the field's text, for as long as each field is either unquoted and free of
@@ -149,9 +155,7 @@ template <class Field>
   };
   // Each delimiter or quote, in order, moves the field along.
   for (std::size_t k = from / 64; k < blocks.blocks; ++k) {
-    const std::uint64_t ahead = k == from / 64 ? ~std::uint64_t{0} << (from % 64)
-                                               : ~std::uint64_t{0};
-    for (std::uint64_t bits = blocks.syntax[k] & ahead; bits != 0; bits &= bits - 1) {
+    for (std::uint64_t bits = syntax_bits_from(blocks, k, from); bits != 0; bits &= bits - 1) {
       const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
       if (row[at] == delimiter) {
         if (state == Quoted) {
@@ -203,11 +207,10 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
   const Byte quote = parser.quote;
   if (!parser.repair_quotes || row[first] != quote) return 0;
   unsigned kept = 0;
-  for (std::size_t k = first / 64; k < blocks.blocks; ++k) {
-    // The bits behind the opening quote.
-    const std::uint64_t behind = k == first / 64 ? ~std::uint64_t{1} << (first % 64)
-                                                 : ~std::uint64_t{0};
-    for (std::uint64_t bits = blocks.syntax[k] & behind; bits != 0; bits &= bits - 1) {
+  // The syntax bytes behind the opening quote.
+  for (std::size_t k = (first + 1) / 64; k < blocks.blocks; ++k) {
+    for (std::uint64_t bits = syntax_bits_from(blocks, k, first + 1); bits != 0;
+         bits &= bits - 1) {
       const std::uint64_t at = 64 * k + static_cast<std::uint64_t>(__builtin_ctzll(bits));
       if (row[at] != quote) continue;  // a delimiter inside the quotes is text
       const std::uint64_t next = at + 1;
