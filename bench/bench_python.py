@@ -360,14 +360,21 @@ def measure(
     dst = os.path.join(out_dir, "out.csv")
     quarantine = os.path.join(out_dir, "quarantine.csv")
     srcs = {name: inputs["clean" if CONTENDERS[name].clean_input else "damaged"] for name in names}
-    times: dict[str, list[float]] = {name: [] for name in names}
-    peaks: dict[str, list[int]] = {name: [] for name in names}
-    extras: dict[str, list[dict[str, Any]]] = {name: [] for name in names}
-    rows_out: dict[str, int | None] = {}
-    quarantined: dict[str, int | None] = {}
-    live = list(names)
+    results = {
+        name: Result(
+            name=name,
+            times=[],
+            peak=0,
+            size=srcs[name].stat().st_size,
+            rows_in=line_count(srcs[name]),
+            rows_out=None,
+            quarantined=None,
+            extra=[],
+        )
+        for name in names
+    }
     for run in range(runs):
-        for name in list(live):
+        for name in [n for n in names if n not in failed]:
             # Every run writes new files: truncating the previous run's
             # output costs time that no user pays twice in a row.
             for path in (dst, quarantine):
@@ -378,32 +385,19 @@ def measure(
             except ContenderFailed as e:
                 failed[name] = str(e)
                 print(f"  {name} failed: {e}", file=sys.stderr)
-                live.remove(name)
                 continue
-            times[name].append(seconds)
-            peaks[name].append(peak)
-            extras[name].append(extra)
-            if run == runs - 1:  # the files are the next run's to overwrite
-                contender = CONTENDERS[name]
-                file_job = contender.job == "file" and not contender.floor
-                rows_out[name] = line_count(dst) if file_job and os.path.exists(dst) else None
-                # Less the quarantine's header line.
-                quarantined[name] = (
-                    max(line_count(quarantine) - 1, 0) if file_job and os.path.exists(quarantine) else None
-                )
-    return {
-        name: Result(
-            name=name,
-            times=times[name],
-            peak=max(peaks[name]),
-            size=srcs[name].stat().st_size,
-            rows_in=line_count(srcs[name]),
-            rows_out=rows_out[name],
-            quarantined=quarantined[name],
-            extra=extras[name],
-        )
-        for name in live
-    }
+            result = results[name]
+            result.times.append(seconds)
+            result.peak = max(result.peak, peak)
+            result.extra.append(extra)
+            contender = CONTENDERS[name]
+            if run == runs - 1 and contender.job == "file" and not contender.floor:
+                # Counted now: the files are the next contender's to overwrite.
+                if os.path.exists(dst):
+                    result.rows_out = line_count(dst)
+                if os.path.exists(quarantine):  # less its header line
+                    result.quarantined = max(line_count(quarantine) - 1, 0)
+    return {name: result for name, result in results.items() if name not in failed}
 
 
 def processes(runs: int) -> str:
