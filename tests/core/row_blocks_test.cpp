@@ -62,7 +62,7 @@ TEST(row_blocks, scan_finds_the_first_line_end_and_keeps_its_margins) {
   RowBlocks blocks;
   for (std::size_t end : {0u, 1u, 62u, 63u, 64u, 65u, 127u, 128u, 500u}) {
     std::string row(end, 'x');
-    row[0] = end > 0 ? ',' : '\n';
+    if (end > 0) row[0] = ',';
     row += "\n,\"";
     row.resize(end + 200, ',');
     ASSERT_TRUE(scan(row, row.size(), blocks)) << end;
