@@ -314,33 +314,31 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
   if (!scan_next_row<Masks>(parser, blocks)) return FastRow{false, start, true};
   const std::uint64_t line_end = blocks.line_end;
 
-  // The fields are copied into room for the whole row plus the copy's slack.
-  std::string& text = out.text();
-  const std::size_t base = text.size();
-  text.resize(base + line_end + 16);
-  char* const to = text.data() + base;
-  std::uint64_t written = 0;
   // A field ends at a delimiter or at the line end.
   FieldEnds ends{out.field_end_room(line_end + 1)};
+  std::uint64_t written = 0;
   bool verbatim = true;
-  std::uint64_t stop =
-      walk_fields(row, blocks, delimiter, [&](std::uint64_t first, std::uint64_t end, bool quoted,
-                                              bool holds_delimiter) {
-        copy_field(ends, to, written, row + first, end - first);
-        // A writer quotes a field again only if it holds the delimiter.
-        verbatim = verbatim && (!quoted || holds_delimiter);
-        return true;
-      });
-  if (stop != kWholeRow) {
-    const WalkOn on =
-        walk_past_kept_quotes(parser, start, blocks, WalkOn{stop, written, verbatim, 0}, ends, to);
-    stop = on.stop;
-    written = on.written;
-    verbatim = on.verbatim;
-  }
+  std::uint64_t stop = 0;
+  // The fields are copied into room for the whole row plus the copy's slack.
+  out.append_text(line_end + 16, [&](char* to) {
+    stop = walk_fields(row, blocks, delimiter, [&](std::uint64_t first, std::uint64_t end,
+                                                   bool quoted, bool holds_delimiter) {
+      copy_field(ends, to, written, row + first, end - first);
+      // A writer quotes a field again only if it holds the delimiter.
+      verbatim = verbatim && (!quoted || holds_delimiter);
+      return true;
+    });
+    if (stop != kWholeRow) {
+      const WalkOn on = walk_past_kept_quotes(parser, start, blocks,
+                                              WalkOn{stop, written, verbatim, 0}, ends, to);
+      stop = on.stop;
+      written = on.written;
+      verbatim = on.verbatim;
+    }
+    return written;
+  });
   if (stop != kWholeRow) {
     // The byte-by-byte loop takes over at the field that needs judgement.
-    text.resize(base + written);
     out.close_fields(ends.count);
     return FastRow{false, start + stop, verbatim};
   }
@@ -358,7 +356,6 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
     parser.row_kept_quotes = 0;
     return FastRow{false, start, true};
   }
-  text.resize(base + written);
   out.close_fields(ends.count);
   parser.row_text = std::string_view(parser.data.data() + start, line_end);
   parser.row_verbatim = verbatim;

@@ -71,6 +71,14 @@ class RowTable {
   // `open_text_start()` on belong to the open row.
   std::string& text() noexcept { return text_; }
   std::size_t open_text_start() const noexcept { return open_start_; }
+  // Appends the bytes `write(to)` puts at `to`, at most `most` of them; it
+  // returns how many.  The room is not zero-filled first, which spares a
+  // writer that knows only a bound the cost of filling bytes it overwrites.
+  // `write` must not throw.
+  template <class Write>
+  void append_text(std::size_t most, Write&& write) {
+    append_unfilled(text_, most, write);
+  }
   // Ends the open row's current field at the present end of `text()`.
   void close_field() {
     if (open_count_ == open_ends_.size()) grow_open_ends(std::max<std::size_t>(16, 2 * open_count_));
@@ -130,6 +138,23 @@ class RowTable {
 
   // Makes room for at least `room` ends of the open row.
   void grow_open_ends(std::size_t room);
+
+  // append_text's work, by the library's means of sizing a string without
+  // filling it where there is one (standard from C++23, an extension of
+  // libstdc++ before that).
+  template <class String, class Write>
+  static void append_unfilled(String& text, std::size_t most, Write& write) {
+    const std::size_t base = text.size();
+    const auto fill = [&](char* to, std::size_t) { return base + write(to + base); };
+    if constexpr (requires { text.resize_and_overwrite(base + most, fill); }) {
+      text.resize_and_overwrite(base + most, fill);
+    } else if constexpr (requires { text.__resize_and_overwrite(base + most, fill); }) {
+      text.__resize_and_overwrite(base + most, fill);
+    } else {
+      text.resize(base + most);
+      text.resize(fill(text.data(), base + most));
+    }
+  }
 
   std::string text_;
   std::vector<std::uint32_t> ends_;
