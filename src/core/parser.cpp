@@ -185,11 +185,13 @@ template <class Field>
 }
 
 // Where the fast path stands in a row: the first field not yet taken (or
-// kWholeRow), the bytes its fields fill, whether they are written back as
-// their own bytes (kept quotes aside), and how many stray quotes it kept.
+// kWholeRow), the bytes its fields fill and how many they are, whether they
+// are written back as their own bytes (kept quotes aside), and how many stray
+// quotes it kept.
 struct WalkOn {
   std::uint64_t stop = 0;
   std::uint64_t written = 0;
+  std::size_t fields = 0;
   bool verbatim = true;
   unsigned kept = 0;
 };
@@ -235,7 +237,8 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
 // Where the fast path writes the ends of the fields it copies: room the
 // open row made for every field the row can have, so that no end costs a
 // check, nor a reload of the table's pointers after each copied field (the
-// compiler must assume the copy may have overwritten them).
+// compiler must assume the copy may have overwritten them).  Passed by
+// value, never by address, so that it can live in registers.
 struct FieldEnds {
   std::uint64_t* at;
   std::size_t count = 0;
@@ -255,12 +258,15 @@ struct FieldEnds {
 // run of bytes between its outer quotes.  Out of the common walk's way, so
 // that rows without stray quotes do not pay for it.  A kept quote clears the
 // verbatim note it returns; when the whole row is taken and would otherwise
-// be verbatim, the parser lists the kept quotes instead.
+// be verbatim, the parser lists the kept quotes instead.  The field ends go
+// on at `ends_at[on.fields]`.
 [[gnu::noinline]] WalkOn walk_past_kept_quotes(ResilientParser& parser, std::uint64_t start,
                                                const RowBlocks& blocks, WalkOn on,
-                                               FieldEnds& ends, char* to) {
+                                               std::uint64_t* ends_at, char* to) {
   const Byte* const row = reinterpret_cast<const Byte*>(parser.data.data()) + start;
+  FieldEnds ends{ends_at, on.fields};
   const auto whole_row = [&] {
+    on.fields = ends.count;
     on.stop = kWholeRow;
     // Written back, each kept quote is doubled, and a CR LF loses its CR.
     const bool listed = on.verbatim && row[blocks.line_end] != CR &&
@@ -272,6 +278,7 @@ struct FieldEnds {
   for (;;) {
     const std::uint64_t close = closing_quote_past_kept_quotes(parser, start, blocks, on.stop, on);
     if (close == 0) {
+      on.fields = ends.count;
       on.verbatim = on.verbatim && on.kept == 0;
       return on;
     }
@@ -330,10 +337,11 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
       return true;
     });
     if (stop != kWholeRow) {
-      const WalkOn on = walk_past_kept_quotes(parser, start, blocks,
-                                              WalkOn{stop, written, verbatim, 0}, ends, to);
+      const WalkOn on = walk_past_kept_quotes(
+          parser, start, blocks, WalkOn{stop, written, ends.count, verbatim, 0}, ends.at, to);
       stop = on.stop;
       written = on.written;
+      ends.count = on.fields;
       verbatim = on.verbatim;
     }
     return written;
