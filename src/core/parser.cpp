@@ -184,14 +184,24 @@ template <class Field>
   return kWholeRow;
 }
 
+// Where the fast path writes the ends of the fields it copies: room the
+// open row made for every field the row can have, so that no end costs a
+// check, nor a reload of the table's pointers after each copied field (the
+// compiler must assume the copy may have overwritten them).  Passed by
+// value, never by address, so that it can live in registers.
+struct FieldEnds {
+  std::uint64_t* at;
+  std::size_t count = 0;
+};
+
 // Where the fast path stands in a row: the first field not yet taken (or
-// kWholeRow), the bytes its fields fill and how many they are, whether they
+// kWholeRow), the bytes its fields fill, where their ends go, whether they
 // are written back as their own bytes (kept quotes aside), and how many stray
 // quotes it kept.
 struct WalkOn {
   std::uint64_t stop = 0;
   std::uint64_t written = 0;
-  std::size_t fields = 0;
+  FieldEnds ends;
   bool verbatim = true;
   unsigned kept = 0;
 };
@@ -234,16 +244,6 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
   return 0;  // no quote closes it before the line end
 }
 
-// Where the fast path writes the ends of the fields it copies: room the
-// open row made for every field the row can have, so that no end costs a
-// check, nor a reload of the table's pointers after each copied field (the
-// compiler must assume the copy may have overwritten them).  Passed by
-// value, never by address, so that it can live in registers.
-struct FieldEnds {
-  std::uint64_t* at;
-  std::size_t count = 0;
-};
-
 // Copies a field's `length` bytes at `from` behind the `written` bytes at
 // `to` and notes its end.
 [[gnu::always_inline]] inline void copy_field(FieldEnds& ends, char* to, std::uint64_t& written,
@@ -258,15 +258,11 @@ struct FieldEnds {
 // run of bytes between its outer quotes.  Out of the common walk's way, so
 // that rows without stray quotes do not pay for it.  A kept quote clears the
 // verbatim note it returns; when the whole row is taken and would otherwise
-// be verbatim, the parser lists the kept quotes instead.  The field ends go
-// on at `ends_at[on.fields]`.
+// be verbatim, the parser lists the kept quotes instead.
 [[gnu::noinline]] WalkOn walk_past_kept_quotes(ResilientParser& parser, std::uint64_t start,
-                                               const RowBlocks& blocks, WalkOn on,
-                                               std::uint64_t* ends_at, char* to) {
+                                               const RowBlocks& blocks, WalkOn on, char* to) {
   const Byte* const row = reinterpret_cast<const Byte*>(parser.data.data()) + start;
-  FieldEnds ends{ends_at, on.fields};
   const auto whole_row = [&] {
-    on.fields = ends.count;
     on.stop = kWholeRow;
     // Written back, each kept quote is doubled, and a CR LF loses its CR.
     const bool listed = on.verbatim && row[blocks.line_end] != CR &&
@@ -278,16 +274,15 @@ struct FieldEnds {
   for (;;) {
     const std::uint64_t close = closing_quote_past_kept_quotes(parser, start, blocks, on.stop, on);
     if (close == 0) {
-      on.fields = ends.count;
       on.verbatim = on.verbatim && on.kept == 0;
       return on;
     }
-    copy_field(ends, to, on.written, row + on.stop + 1, close - on.stop - 1);
+    copy_field(on.ends, to, on.written, row + on.stop + 1, close - on.stop - 1);
     if (close + 1 == blocks.line_end) return whole_row();
     on.stop = walk_fields(
         row, blocks, parser.delimiter,
         [&](std::uint64_t first, std::uint64_t end, bool quoted, bool holds_delimiter) {
-          copy_field(ends, to, on.written, row + first, end - first);
+          copy_field(on.ends, to, on.written, row + first, end - first);
           on.verbatim = on.verbatim && (!quoted || holds_delimiter);
           return true;
         },
@@ -337,18 +332,18 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
       return true;
     });
     if (stop != kWholeRow) {
-      const WalkOn on = walk_past_kept_quotes(
-          parser, start, blocks, WalkOn{stop, written, ends.count, verbatim, 0}, ends.at, to);
+      const WalkOn on =
+          walk_past_kept_quotes(parser, start, blocks, WalkOn{stop, written, ends, verbatim, 0}, to);
       stop = on.stop;
       written = on.written;
-      ends.count = on.fields;
+      ends = on.ends;
       verbatim = on.verbatim;
     }
     return written;
   });
+  out.close_fields(ends.count);
   if (stop != kWholeRow) {
     // The byte-by-byte loop takes over at the field that needs judgement.
-    out.close_fields(ends.count);
     return FastRow{start + stop, false, verbatim};
   }
 
@@ -365,7 +360,6 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
     parser.row_kept_quotes = 0;
     return FastRow{start, false, true};
   }
-  out.close_fields(ends.count);
   parser.row_text = std::string_view(parser.data.data() + start, line_end);
   parser.row_verbatim = verbatim;
   parser.position = start + after;
