@@ -649,12 +649,12 @@ def main() -> None:
     sizes = {kind: path.stat().st_size for kind, path in inputs.items()}
 
     # Each contender alone, except the alternating ones, together where the first of them stands.
-    groups: list[list[str]] = []
-    for name in chosen:
-        if name not in ALTERNATE:
-            groups.append([name])
-        elif not any(n in ALTERNATE for group in groups for n in group):
-            groups.append([n for n in chosen if n in ALTERNATE])
+    alternating = [name for name in chosen if name in ALTERNATE]
+    groups = [
+        alternating if name in alternating else [name]
+        for name in chosen
+        if name not in alternating or name == alternating[0]
+    ]
     results: dict[str, Result] = {}
     failed: dict[str, str] = {}
     with tempfile.TemporaryDirectory() as out_dir:
