@@ -81,8 +81,8 @@ class RowTable {
   }
   // Ends the open row's current field at the present end of `text()`.
   void close_field() {
-    if (open_count_ == open_ends_.size()) grow_open_ends(std::max<std::size_t>(16, 2 * open_count_));
-    open_ends_[open_count_++] = text_.size() - open_start_;
+    *field_end_room(1) = text_.size() - open_start_;
+    ++open_count_;
   }
   // For a parser that knows a bound on the fields it is about to close: room
   // for `most` more ends of the open row, which it writes in order through
@@ -90,7 +90,7 @@ class RowTable {
   // `close_fields(written)`.  The pointer is valid until the table changes.
   std::uint64_t* field_end_room(std::size_t most) {
     if (open_ends_.size() - open_count_ < most) {
-      grow_open_ends(std::max(open_count_ + most, 2 * open_ends_.size()));
+      grow_open_ends(std::max({open_count_ + most, 2 * open_ends_.size(), std::size_t{16}}));
     }
     return open_ends_.data() + open_count_;
   }
