@@ -187,8 +187,9 @@ template <class Field>
 // Where the fast path writes the ends of the fields it copies: room the
 // open row made for every field the row can have, so that no end costs a
 // check, nor a reload of the table's pointers after each copied field (the
-// compiler must assume the copy may have overwritten them).  Passed by
-// value, never by address, so that it can live in registers.
+// compiler must assume the copy may have overwritten them).  It reaches a
+// function that is not inlined only by value, so that it can live in
+// registers.
 struct FieldEnds {
   std::uint64_t* at;
   std::size_t count = 0;
