@@ -261,7 +261,9 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
 // verbatim note it returns; when the whole row is taken and would otherwise
 // be verbatim, the parser lists the kept quotes instead.
 [[gnu::noinline]] WalkOn walk_past_kept_quotes(ResilientParser& parser, std::uint64_t start,
-                                               const RowBlocks& blocks, WalkOn on, char* to) {
+                                               const RowBlocks& blocks, const WalkOn& from,
+                                               char* to) {
+  WalkOn on = from;
   const Byte* const row = reinterpret_cast<const Byte*>(parser.data.data()) + start;
   const auto whole_row = [&] {
     on.stop = kWholeRow;
@@ -376,8 +378,10 @@ FastRow fast_row_sse2(ResilientParser& parser, RowTable& out) {
 // The AVX2 entry points are flattened: the block scan they instantiate is
 // not itself compiled for AVX2, so the compiler would not inline the AVX2
 // mask helper into it, and every 64 bytes would cost a call and a round trip
-// of the masks through memory.
-[[gnu::target("avx2"), gnu::flatten]] FastRow fast_row_avx2(ResilientParser& parser, RowTable& out) {
+// of the masks through memory.  They may also use BMI1, which every
+// processor with AVX2 has: clearing the lowest bit of a word of syntax bits
+// is then one instruction.
+[[gnu::target("avx2,bmi"), gnu::flatten]] FastRow fast_row_avx2(ResilientParser& parser, RowTable& out) {
   return fast_row_with<block_masks_avx2>(parser, out);
 }
 #endif
@@ -417,16 +421,17 @@ Skim skim_sse2(const ResilientParser& parser, SkimmedRow& out) {
 }
 
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
-[[gnu::target("avx2"), gnu::flatten]] Skim skim_avx2(const ResilientParser& parser, SkimmedRow& out) {
+[[gnu::target("avx2,bmi"), gnu::flatten]] Skim skim_avx2(const ResilientParser& parser, SkimmedRow& out) {
   return skim_with<block_masks_avx2>(parser, out);
 }
 #endif
 
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
 // Asked once, as the library loads: a plain load for every row after that.
+// The AVX2 entry points count on BMI1 too.
 const bool kHasAvx2 = [] {
   __builtin_cpu_init();  // it may run before the library's own constructors
-  return __builtin_cpu_supports("avx2") != 0;
+  return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0;
 }();
 #endif
 
