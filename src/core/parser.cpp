@@ -428,8 +428,7 @@ Skim skim_sse2(const ResilientParser& parser, SkimmedRow& out) {
 
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
 // Asked once, as the library loads: a plain load for every row after that.
-// The AVX2 entry points count on BMI1 too.
-const bool kHasAvx2 = [] {
+const bool kHasAvx2Bmi = [] {
   __builtin_cpu_init();  // it may run before the library's own constructors
   return __builtin_cpu_supports("avx2") != 0 && __builtin_cpu_supports("bmi") != 0;
 }();
@@ -437,14 +436,14 @@ const bool kHasAvx2 = [] {
 
 FastRow fast_row(ResilientParser& parser, RowTable& out) {
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
-  if (kHasAvx2) return fast_row_avx2(parser, out);
+  if (kHasAvx2Bmi) return fast_row_avx2(parser, out);
 #endif
   return fast_row_sse2(parser, out);
 }
 
 Skim fast_skim(const ResilientParser& parser, SkimmedRow& out) {
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
-  if (kHasAvx2) return skim_avx2(parser, out);
+  if (kHasAvx2Bmi) return skim_avx2(parser, out);
 #endif
   return skim_sse2(parser, out);
 }

@@ -41,11 +41,9 @@ void RowTable::pad_open_row(std::size_t fields) {
       ends_.size() > (memory - fields * per_field) / sizeof(std::uint32_t)) {
     throw std::bad_alloc();
   }
-  const std::uint64_t end = text_.size() - open_start_;
-  grow_open_ends(fields);
-  std::fill(open_ends_.begin() + static_cast<std::ptrdiff_t>(open_count_),
-            open_ends_.begin() + static_cast<std::ptrdiff_t>(fields), end);
-  open_count_ = fields;
+  const std::size_t added = fields - open_count_;
+  std::fill_n(field_end_room(added), added, text_.size() - open_start_);
+  close_fields(added);
 }
 
 void RowTable::merge_open_row(std::size_t fields, std::string_view separator) {
