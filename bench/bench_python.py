@@ -419,10 +419,8 @@ def paired_ratio(results: dict[str, Result], name: str, reference: str) -> float
     """
     if name not in results or reference not in results:
         return None
-    pairs = list(zip(results[name].times, results[reference].times))
-    if not pairs or len(results[name].times) != len(results[reference].times):
-        return ratio(results, name, reference)
-    return statistics.median(a / b for a, b in pairs)
+    # Both ran every round: a contender that fails once is dropped whole.
+    return statistics.median(a / b for a, b in zip(results[name].times, results[reference].times))
 
 
 def reader_retained(results: dict[str, Result]) -> tuple[int, float] | None:
