@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -35,14 +36,16 @@ Result<UniqueFd> open_path(std::string_view path, int flags, mode_t mode) {
   return UniqueFd(fd);
 }
 
-// Writes all of `data`, repeating interrupted writes.  On failure `written`
-// tells how much was accepted.  A write that accepts nothing fails with
-// `refused`, so that a file that takes no more bytes cannot make this spin.
+// Writes all of `data`, repeating interrupted writes, in calls of at most
+// max_write_call bytes.  On failure `written` tells how much was accepted.
+// A write that accepts nothing fails with `refused`, so that a file that
+// takes no more bytes cannot make this spin.
 Status write_all(int fd, BufferedWriter::WriteCall write_call, const char* data,
                  std::size_t size, std::size_t& written, MendleError::Cause refused) {
   written = 0;
   while (written < size) {
-    const ssize_t n = write_call(fd, data + written, size - written);
+    const std::size_t piece = std::min(size - written, BufferedWriter::max_write_call);
+    const ssize_t n = write_call(fd, data + written, piece);
     if (n < 0) {
       if (errno == EINTR) continue;
       return MendleError::from_errno(errno);

@@ -75,6 +75,11 @@ Result<ByteBuffer> read_all(int fd);
 class BufferedWriter {
  public:
   static constexpr std::size_t default_capacity = 8192;
+  // The most one system write asks for.  Handed 100 MB at once, Linux may
+  // fill the page cache with 2 MiB folios, and on a virtual machine whose
+  // host backs memory lazily their first touch can double the time of the
+  // whole write; pieces of 1 MiB cost no more in calls and stay steady.
+  static constexpr std::size_t max_write_call = std::size_t{1} << 20;
 
   // The system call that writes; replaceable so that tests can simulate
   // interrupted, short and refused writes.
@@ -88,7 +93,8 @@ class BufferedWriter {
 
   // Hands over one whole line.  A line shorter than `capacity()` is buffered
   // (after writing the buffer out when the line does not fit in its free
-  // space); a longer one is written straight to the file after the buffer.
+  // space); a longer one is written straight to the file after the buffer,
+  // in pieces of at most `max_write_call` bytes.
   Status write_line(std::string_view line);
   // The same for the line made of `body` followed by `end`, without
   // assembling it first.

@@ -227,6 +227,28 @@ TEST(buffered_writer, write_failures_and_retries) {
   }
 }
 
+TEST(buffered_writer, asks_each_write_call_for_at_most_a_mebibyte) {
+  constexpr std::size_t mib = BufferedWriter::max_write_call;
+  const auto lines = lines_of({10, 2 * mib + 5, 7});
+  reset_fake();
+  {
+    BufferedWriter writer(UniqueFd(), &fake_write, mib);
+    ASSERT_TRUE(write_lines(writer, lines));
+  }
+  EXPECT_EQ(fake.attempted, (std::vector<std::size_t>{10, mib, mib, 5, 7}));
+  EXPECT_TRUE(fake.bytes == lines[0] + lines[1] + lines[2]);
+  // A short write inside a piece is taken up again where it stopped, and a
+  // refusal after whole pieces still fails the long line.
+  reset_fake({100, LONG_MAX, 0});
+  {
+    BufferedWriter writer(UniqueFd(), &fake_write, mib);
+    const Status status = writer.write_line(lines[1]);
+    ASSERT_FALSE(status);
+    EXPECT_EQ(status.error().text(), "failed to write whole buffer");
+  }
+  EXPECT_EQ(fake.attempted, (std::vector<std::size_t>{mib, mib, mib - 95}));
+}
+
 TEST(buffered_writer, closing_after_a_failure_tries_once_more_and_ignores_the_outcome) {
   const std::string line = lines_of({10})[0];
   for (const bool destroy : {false, true}) {
