@@ -1,14 +1,12 @@
 #include "csv_writer.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <charconv>
 #include <cstring>
 #include <new>
 
 #include "byte_blocks.hpp"
 #include "memory_limit.hpp"
-#include "plain_row.hpp"
 
 namespace csv_mendle {
 
@@ -170,24 +168,22 @@ void append_resized_plain_line(std::string& out, std::string_view text, std::uin
     out.push_back('\n');
     return;
   }
-  // A plain row holds quotes only around whole fields, so the last kept
-  // field starts behind the (width - 1)-th delimiter outside them: the
-  // plain-row scan finds those a window at a time.
+  // A plain row holds quotes only around whole fields, so its delimiters
+  // outside quotes are found as well from its end as from its start.  The
+  // surplus fields are usually the few, so the cut is looked for from the
+  // end: of the row's fields - 1 delimiters outside quotes, the
+  // (fields - width + 1)-th from the end follows the last field kept whole.
   const char quote = dialect.quote()[0];
-  std::uint64_t to_pass = width - 1;  // delimiters outside quotes before the cut
-  std::uint64_t start = 0;
-  PlainScan scan;
-  for (; to_pass > 0 && scan.window < text.size(); scan.window += kWindowBytes) {
-    scan_plain_window(text.data(), text.size(), static_cast<unsigned char>(delimiter),
-                      static_cast<unsigned char>(quote), scan);
-    std::uint64_t separators = scan.separators;
-    const auto count = static_cast<std::uint64_t>(std::popcount(separators));
-    if (count < to_pass) {
-      to_pass -= count;
-      continue;
+  std::uint64_t to_pass = fields - width + 1;
+  std::size_t start = text.size();
+  bool quoted = false;
+  for (; start > 0; --start) {
+    const char c = text[start - 1];
+    if (c == quote) {
+      quoted = !quoted;
+    } else if (c == delimiter && !quoted && --to_pass == 0) {
+      break;
     }
-    while (--to_pass > 0) separators &= separators - 1;
-    start = scan.window + static_cast<std::uint64_t>(std::countr_zero(separators)) + 1;
   }
   // The joined field holds the delimiter, so it is quoted; it holds no
   // quote (the row's quotes only enclosed fields), so nothing is doubled.
