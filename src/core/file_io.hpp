@@ -77,8 +77,9 @@ class BufferedWriter {
   static constexpr std::size_t default_capacity = 8192;
   // The most one system write asks for.  Handed 100 MB at once, Linux may
   // fill the page cache with 2 MiB folios, and on a virtual machine whose
-  // host backs memory lazily their first touch can double the time of the
-  // whole write; pieces of 1 MiB cost no more in calls and stay steady.
+  // host backs memory lazily their first touch made the whole write take up
+  // to four times as long; pieces of 1 MiB cost no more in calls and stay
+  // steady.
   static constexpr std::size_t max_write_call = std::size_t{1} << 20;
 
   // The system call that writes; replaceable so that tests can simulate
