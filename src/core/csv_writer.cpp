@@ -7,6 +7,7 @@
 
 #include "byte_blocks.hpp"
 #include "memory_limit.hpp"
+#include "plain_row.hpp"
 
 namespace csv_mendle {
 
@@ -168,23 +169,14 @@ void append_resized_plain_line(std::string& out, std::string_view text, std::uin
     out.push_back('\n');
     return;
   }
-  // A plain row holds quotes only around whole fields, so its delimiters
-  // outside quotes are found as well from its end as from its start.  The
-  // surplus fields are usually the few, so the cut is looked for from the
-  // end: of the row's fields - 1 delimiters outside quotes, the
-  // (fields - width + 1)-th from the end follows the last field kept whole.
+  // A plain row's delimiters outside quotes are found as well from its end
+  // as from its start, and the surplus fields are usually the few.  Of the
+  // row's fields - 1 delimiters, the (fields - width + 1)-th from the end
+  // follows the last field kept whole.
   const char quote = dialect.quote()[0];
-  std::uint64_t to_pass = fields - width + 1;
-  std::size_t start = text.size();
-  bool quoted = false;
-  for (; start > 0; --start) {
-    const char c = text[start - 1];
-    if (c == quote) {
-      quoted = !quoted;
-    } else if (c == delimiter && !quoted && --to_pass == 0) {
-      break;
-    }
-  }
+  const std::size_t start =
+      plain_cut_from_end(text, fields - width + 1, static_cast<unsigned char>(delimiter),
+                         static_cast<unsigned char>(quote));
   // The joined field holds the delimiter, so it is quoted; it holds no
   // quote (the row's quotes only enclosed fields), so nothing is doubled.
   out.append(text.substr(0, start));

@@ -1,5 +1,9 @@
 #include "plain_row.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace csv_mendle {
 
 void scan_plain_window(const char* row, std::size_t readable, unsigned char delimiter,
@@ -35,6 +39,45 @@ std::size_t count_plain_fields(std::string_view input, std::uint64_t start,
     return true;
   });
   return count;
+}
+
+std::size_t plain_cut_from_end(std::string_view row, std::uint64_t count, unsigned char delimiter,
+                               unsigned char quote) noexcept {
+  if (count == 0) return row.size();
+  const auto* const d = reinterpret_cast<const unsigned char*>(row.data());
+  std::size_t at = row.size();  // the bytes from `at` on are passed
+#if defined(__SSE2__)
+  // A plain row's quotes enclose whole fields, so a delimiter inside quotes
+  // has a quote behind it: while the bytes passed hold no quote, every
+  // delimiter among them is outside quotes, and sixteen are judged at once.
+  const __m128i delimiters = _mm_set1_epi8(static_cast<char>(delimiter));
+  const __m128i quotes = _mm_set1_epi8(static_cast<char>(quote));
+  while (at >= 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(d + at - 16));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(block, quotes)) != 0) break;
+    auto hits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, delimiters)));
+    const auto found = static_cast<std::uint64_t>(std::popcount(hits));
+    if (found < count) {
+      count -= found;
+      at -= 16;
+      continue;
+    }
+    // The count-th hit from the block's end, after dropping the later ones.
+    for (; count > 1; --count) hits &= ~(std::uint32_t{1} << (31 - std::countl_zero(hits)));
+    return at - 16 + static_cast<std::size_t>(31 - std::countl_zero(hits)) + 1;
+  }
+#endif
+  // Byte by byte, from a point outside quotes (no quote lies behind it).
+  bool quoted = false;
+  for (; at > 0; --at) {
+    const unsigned char c = d[at - 1];
+    if (c == quote) {
+      quoted = !quoted;
+    } else if (c == delimiter && !quoted && --count == 0) {
+      break;
+    }
+  }
+  return at;
 }
 
 }  // namespace csv_mendle

@@ -84,4 +84,10 @@ bool visit_plain_row(std::string_view input, std::uint64_t start, unsigned char 
 std::size_t count_plain_fields(std::string_view input, std::uint64_t start,
                                unsigned char delimiter, unsigned char quote) noexcept;
 
+// The offset just behind the `count`-th delimiter outside quotes, counted
+// from the end of the plain row `row` (without its line end), or 0 when it
+// has fewer.  Nothing outside `row` is read.
+std::size_t plain_cut_from_end(std::string_view row, std::uint64_t count, unsigned char delimiter,
+                               unsigned char quote) noexcept;
+
 }  // namespace csv_mendle

@@ -201,6 +201,7 @@ TEST(plain_row, random_plain_rows_give_back_their_fields) {
     const std::string d(1, static_cast<char>(delimiter));
     Fields fields(1 + pick(12));
     std::string row;
+    std::vector<std::size_t> starts;  // where each field's bytes start in the row
     for (std::size_t i = 0; i < fields.size(); ++i) {
       std::string& field = fields[i];
       for (std::size_t k = pick(4); k > 0; --k) {
@@ -208,6 +209,7 @@ TEST(plain_row, random_plain_rows_give_back_their_fields) {
         if (piece != d) field += piece;
       }
       if (i > 0) row += d;
+      starts.push_back(row.size());
       if (pick(3) == 0) {
         field += d + pieces[pick(3)];  // quoted around the delimiter
         row += "\"" + field + "\"";
@@ -225,6 +227,13 @@ TEST(plain_row, random_plain_rows_give_back_their_fields) {
     ASSERT_TRUE(plain_by_definition(data, start, delimiter, '"'));
     expect_walk_agrees(data, start, delimiter, '"');
     ASSERT_EQ(walk(data, start, delimiter, '"'), fields);
+    // Counted from the end, the count-th delimiter outside quotes is the
+    // one in front of field n - count.
+    const std::size_t n = fields.size();
+    for (std::size_t count = 0; count <= n + 1; ++count) {
+      const std::size_t cut = count == 0 ? row.size() : count < n ? starts[n - count] : 0;
+      ASSERT_EQ(plain_cut_from_end(row, count, delimiter, '"'), cut) << "count " << count;
+    }
   }
 }
 
