@@ -136,12 +136,11 @@ Status BufferedWriter::flush() {
   return status;
 }
 
-Status BufferedWriter::write_line(std::string_view line) {
+Status BufferedWriter::write_line_past_room(std::string_view line) {
   if (line.size() > capacity_ - size_) {
     Status flushed = flush();
     if (!flushed) return flushed;
   }
-  if (line.empty()) return success();
   if (line.size() >= capacity_) {
     std::size_t written = 0;
     return write_all(fd_.get(), write_call_, line.data(), line.size(), written,

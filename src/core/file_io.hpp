@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -96,7 +97,16 @@ class BufferedWriter {
   // (after writing the buffer out when the line does not fit in its free
   // space); a longer one is written straight to the file after the buffer,
   // in pieces of at most `max_write_call` bytes.
-  Status write_line(std::string_view line);
+  Status write_line(std::string_view line) {
+    // Inline for the common case, a line that fits: the caller then sees
+    // the success it gets and need not read it back from memory.
+    if (line.size() < capacity_ && line.size() <= capacity_ - size_) {
+      if (!line.empty()) std::memcpy(buffer_.get() + size_, line.data(), line.size());
+      size_ += line.size();
+      return success();
+    }
+    return write_line_past_room(line);
+  }
   // The same for the line made of `body` followed by `end`, without
   // assembling it first.
   Status write_line(std::string_view body, char end);
@@ -111,6 +121,8 @@ class BufferedWriter {
   int fd() const noexcept { return fd_.get(); }
 
  private:
+  // write_line for a line that does not fit in the buffer's free space.
+  Status write_line_past_room(std::string_view line);
   void write_out_ignoring_errors() noexcept;
 
   UniqueFd fd_;
