@@ -98,14 +98,19 @@ class BufferedWriter {
   // space); a longer one is written straight to the file after the buffer,
   // in pieces of at most `max_write_call` bytes.
   Status write_line(std::string_view line) {
-    // Inline for the common case, a line that fits: the caller then sees
-    // the success it gets and need not read it back from memory.
-    if (line.size() < capacity_ && line.size() <= capacity_ - size_) {
-      if (!line.empty()) std::memcpy(buffer_.get() + size_, line.data(), line.size());
-      size_ += line.size();
-      return success();
-    }
+    if (buffer_if_room(line)) return success();
     return write_line_past_room(line);
+  }
+  // Buffers `line` when it is shorter than `capacity()` and fits in the
+  // free space, and says whether it did; otherwise does nothing.  The
+  // common case of write_line, for callers that write many short pieces:
+  // no Status is made, which compilers keep in memory rather than in
+  // registers.
+  bool buffer_if_room(std::string_view line) noexcept {
+    if (line.size() >= capacity_ || line.size() > capacity_ - size_) return false;
+    if (!line.empty()) std::memcpy(buffer_.get() + size_, line.data(), line.size());
+    size_ += line.size();
+    return true;
   }
   // The same for the line made of `body` followed by `end`, without
   // assembling it first.
