@@ -115,11 +115,13 @@ bool stray_quote_is_literal(ResilientParser& parser, const Byte* d, std::uint64_
 // `resume` (the first byte of the field that needs the byte-by-byte loop),
 // which it has completed in the open row, with `verbatim` telling whether
 // they can be written back as their own bytes.  Sixteen bytes, so that it
-// comes back in registers.
+// comes back in registers; the flags fill their word, since GCC assembles a
+// word with padding bytes through memory, where reading it back whole
+// right after the stores stalls.
 struct FastRow {
   std::uint64_t resume = 0;
-  bool done = false;
-  bool verbatim = true;
+  std::uint32_t done = false;
+  std::uint32_t verbatim = true;
 };
 
 #if defined(CSV_MENDLE_ROW_BLOCKS)
