@@ -227,6 +227,23 @@ TEST(buffered_writer, write_failures_and_retries) {
   }
 }
 
+TEST(buffered_writer, buffer_if_room_takes_only_what_fits_and_never_writes) {
+  reset_fake();
+  {
+    BufferedWriter writer(UniqueFd(), &fake_write);  // 8192 bytes
+    EXPECT_FALSE(writer.buffer_if_room(std::string(8192, 'a')));  // a line as long as the buffer
+    EXPECT_TRUE(writer.buffer_if_room(std::string(8000, 'b')));
+    EXPECT_FALSE(writer.buffer_if_room(std::string(193, 'c')));
+    EXPECT_TRUE(writer.buffer_if_room(std::string(192, 'd')));  // fills it
+    EXPECT_TRUE(writer.buffer_if_room(""));
+    EXPECT_EQ(writer.buffered(), 8192u);
+    EXPECT_TRUE(fake.attempted.empty());
+    ASSERT_TRUE(writer.flush());
+  }
+  EXPECT_EQ(fake.attempted, (std::vector<std::size_t>{8192}));
+  EXPECT_TRUE(fake.bytes == std::string(8000, 'b') + std::string(192, 'd'));
+}
+
 TEST(buffered_writer, asks_each_write_call_for_at_most_a_mebibyte) {
   constexpr std::size_t mib = BufferedWriter::max_write_call;
   const auto lines = lines_of({10, 2 * mib + 5, 7});
