@@ -103,9 +103,8 @@ class BufferedWriter {
   }
   // Buffers `line` when it is shorter than `capacity()` and fits in the
   // free space, and says whether it did; otherwise does nothing.  The
-  // common case of write_line, for callers that write many short pieces:
-  // no Status is made, which compilers keep in memory rather than in
-  // registers.
+  // common case of write_line, inline so that a caller writing many short
+  // pieces pays no call for it.
   bool buffer_if_room(std::string_view line) noexcept {
     if (line.size() >= capacity_ || line.size() > capacity_ - size_) return false;
     if (!line.empty()) std::memcpy(buffer_.get() + size_, line.data(), line.size());

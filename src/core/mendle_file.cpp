@@ -92,12 +92,6 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   std::vector<QuarantineRecord> quarantined;
   std::string line;
   Status row_written = success();
-  // Hands `text` to the output; on failure keeps the error and says so.
-  const auto put = [&](std::string_view text) {
-    if (output.buffer_if_room(text)) return true;
-    row_written = output.write_line(text);
-    return row_written.ok();
-  };
   // A row whose own bytes are exactly what the writer would make of it is
   // written as those bytes, and its line break is a lone LF unless it ends
   // the input.  Such rows lying back to back form one span of the input,
@@ -107,10 +101,10 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   const char* span_end = bytes.data();
   const char* const input_end = bytes.data() + bytes.size();
   const auto write_span = [&] {
-    const bool ok =
-        put(std::string_view(span_begin, static_cast<std::size_t>(span_end - span_begin)));
+    row_written = output.write_line(
+        std::string_view(span_begin, static_cast<std::size_t>(span_end - span_begin)));
     span_begin = span_end;
-    return ok;
+    return row_written.ok();
   };
   // The span goes on at `row`, or, when rows set aside or rewritten lie
   // between, is written and starts again there.
@@ -154,7 +148,8 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
     if (!write_span()) return false;
     line.clear();
     append(line);
-    return put(line);
+    row_written = output.write_line(line);
+    return row_written.ok();
   };
   repair_rows(
       bytes, options, dialect, rows, counts,
