@@ -433,10 +433,18 @@ def processes(runs: int) -> str:
     return f"{runs} fresh process" + ("es" if runs != 1 else "")
 
 
-def medians_of(results: dict[str, Result], runs: int, pair_runs: int) -> str:
+def pair_runs(results: dict[str, Result]) -> int | None:
+    """How many rounds the alternated pair ran, when both of it did."""
+    if not all(name in results for name in ALTERNATE):
+        return None
+    return len(results[ALTERNATE[0]].times)
+
+
+def medians_of(results: dict[str, Result], runs: int) -> str:
     text = f"median of {processes(runs)}"
-    if pair_runs != runs and any(name in results for name in ALTERNATE):
-        text += f" ({pair_runs} for the alternated mendle_file pair)"
+    rounds = pair_runs(results)
+    if rounds is not None and rounds != runs:
+        text += f" ({rounds} for the alternated mendle_file pair)"
     return text
 
 
@@ -474,7 +482,6 @@ def report(
     failed: dict[str, str],
     sizes: dict[str, int],
     runs: int,
-    pair_runs: int,
     host: dict[str, Any],
 ) -> None:
     damaged, clean = sizes.get("damaged"), sizes.get("clean")
@@ -482,7 +489,7 @@ def report(
     line = f"file: {damaged / 1e6:.1f} MB, {DAMAGED_SHARE:.0%} damaged rows" if damaged else "file:"
     if clean:
         line += f" (clean file: {clean / 1e6:.1f} MB)"
-    print(f"{line}; {medians_of(results, runs, pair_runs)}; {host['cpus']} vCPU, {host['cpu_model']}")
+    print(f"{line}; {medians_of(results, runs)}; {host['cpus']} vCPU, {host['cpu_model']}")
     print("time/ref: the contender's time over csv_mendle's, mendle_file for file jobs and MendleReader for iteration jobs")
     print("rows out: lines written over lines read")
     print()
@@ -540,7 +547,6 @@ def to_json(
     failed: dict[str, str],
     sizes: dict[str, int],
     runs: int,
-    pair_runs: int,
     host: dict[str, Any],
 ) -> None:
     retained = reader_retained(results)
@@ -549,7 +555,7 @@ def to_json(
         "machine": host,
         "versions": versions(),
         "runs": runs,
-        "pair_runs": pair_runs,
+        "pair_runs": pair_runs(results),
         "damaged_share": DAMAGED_SHARE,
         "file_bytes": sizes,
         "contenders": [
@@ -590,7 +596,6 @@ def write_chart(
     results: dict[str, Result],
     sizes: dict[str, int],
     runs: int,
-    pair_runs: int,
     host: dict[str, Any],
 ) -> None:
     import matplotlib
@@ -660,7 +665,7 @@ def write_chart(
     ax.set_title(
         f"MB/s on a {size / 1e6:.0f} MB CSV with {DAMAGED_SHARE:.0%} damaged rows\n"
         f"{host['cpus']} vCPU ({host['cpu_model']}), CPython {host['python']}, "
-        f"{medians_of(results, runs, pair_runs)}",
+        f"{medians_of(results, runs)}",
         fontsize=11,
     )
     fig.tight_layout()
@@ -727,16 +732,16 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as out_dir:
         for group in groups:
             print(f"running {' and '.join(group)} ...", file=sys.stderr)
-            runs = args.pair_runs if group == alternating else args.runs
+            runs = args.pair_runs if len(group) > 1 else args.runs
             results.update(measure(group, inputs, runs, out_dir, failed))
 
     host = machine()
-    report(results, skipped, failed, sizes, args.runs, args.pair_runs, host)
+    report(results, skipped, failed, sizes, args.runs, host)
     if args.json:
-        to_json(args.json, results, skipped, failed, sizes, args.runs, args.pair_runs, host)
+        to_json(args.json, results, skipped, failed, sizes, args.runs, host)
         print(f"results written to {args.json}")
     if args.chart and results:
-        write_chart(args.chart, results, sizes, args.runs, args.pair_runs, host)
+        write_chart(args.chart, results, sizes, args.runs, host)
         print(f"chart written to {args.chart}")
 
 
