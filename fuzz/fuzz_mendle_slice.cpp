@@ -32,17 +32,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::size_t length = data.size();
 
   const csv_mendle::SliceOutcome o = csv_mendle::mendle_slice(data, options);
-  check(o.total_rows == o.mendled_rows + o.quarantined_rows);
-  check(o.repaired_rows <= o.mendled_rows);
-  check(o.mendled_rows == o.rows.size());
-  check(o.quarantined_rows == o.quarantine.size());
-  if (options.expected_columns) check(length == 0 || o.inferred_columns == *options.expected_columns);
-  if (options.delimiter && length != 0) check(o.detected_delimiter == *options.delimiter);
+  check(o.report.total_rows == o.report.mendled_rows + o.report.quarantined_rows);
+  check(o.report.repaired_rows <= o.report.mendled_rows);
+  check(o.report.mendled_rows == o.rows.size());
+  check(o.report.quarantined_rows == o.quarantine.size());
+  if (options.expected_columns) check(length == 0 || o.report.inferred_columns == *options.expected_columns);
+  if (options.delimiter && length != 0) check(o.report.detected_delimiter == *options.delimiter);
 
   // Every row the parser yields ends up delivered or quarantined, in order.
   std::uint64_t parsed = 0;
   if (length != 0) {
-    const unsigned char delimiter = static_cast<unsigned char>(o.detected_delimiter);
+    const unsigned char delimiter = static_cast<unsigned char>(o.report.detected_delimiter);
     csv_mendle::ResilientParser parser =
         csv_mendle::make_parser(data, delimiter, options.quote_char, options.repair_quotes);
     csv_mendle::RowTable table;
@@ -51,12 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       ++parsed;
     }
   }
-  check(parsed == o.total_rows);
+  check(parsed == o.report.total_rows);
 
   std::size_t quarantine_index = 0;
   for (const auto& record : o.quarantine) {
     check(!record.raw_fields.empty());
-    check(record.raw_fields.size() != o.inferred_columns && o.inferred_columns != 0);
+    check(record.raw_fields.size() != o.report.inferred_columns && o.report.inferred_columns != 0);
     check(record.line >= 1);
     if (quarantine_index > 0) check(record.line >= o.quarantine[quarantine_index - 1].line);
     ++quarantine_index;
@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   for (std::size_t r = 0; r < o.rows.size(); ++r) {
     const csv_mendle::RowView row = o.rows.row(r);
     check(row.size() >= 1);
-    if (o.inferred_columns > 0) check(row.size() == o.inferred_columns);
+    if (o.report.inferred_columns > 0) check(row.size() == o.report.inferred_columns);
     for (std::size_t i = 0; i < row.size(); ++i) check(csv_mendle::is_valid_utf8(row.field(i)));
   }
 
@@ -72,12 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   if (length != 0) std::memcpy(buffer.data(), data.data(), length);
   buffer.set_size(length);
   const csv_mendle::IndexOutcome indexed = csv_mendle::mendle_indexed(std::move(buffer), options);
-  check(indexed.counts.total_rows == o.total_rows);
-  check(indexed.counts.mendled_rows == o.mendled_rows);
-  check(indexed.counts.repaired_rows == o.repaired_rows);
-  check(indexed.counts.quarantined_rows == o.quarantined_rows);
-  check(indexed.inferred_columns == o.inferred_columns);
-  check(indexed.detected_delimiter == o.detected_delimiter);
+  check(indexed.report.total_rows == o.report.total_rows);
+  check(indexed.report.mendled_rows == o.report.mendled_rows);
+  check(indexed.report.repaired_rows == o.report.repaired_rows);
+  check(indexed.report.quarantined_rows == o.report.quarantined_rows);
+  check(indexed.report.inferred_columns == o.report.inferred_columns);
+  check(indexed.report.detected_delimiter == o.report.detected_delimiter);
   const csv_mendle::IndexedRows& rows = indexed.rows;
   check(rows.index.size() == o.rows.size());
   for (std::size_t r = 0; r < rows.index.size(); ++r) {

@@ -67,15 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     for (std::size_t i = 0; i < table.open_field_count(); ++i) {
       check(csv_mendle::is_valid_utf8(table.open_field(i)));
     }
-    // A row marked verbatim writes back as its bytes; one with kept quotes
-    // listed, as its bytes with those quotes doubled.
-    if (parser.row_verbatim || parser.row_kept_quotes > 0) {
-      check(!(parser.row_verbatim && parser.row_kept_quotes > 0));
+    // A row the writer copies writes back as its bytes; one with kept
+    // quotes, as its bytes with those quotes doubled.
+    const csv_mendle::RowCopy copy = csv_mendle::row_copy(parser.row, dialect);
+    if (copy != csv_mendle::RowCopy::Rewrite) {
       std::string written;
       csv_mendle::append_output_line(written, table.open_view(), dialect);
-      std::string expected_line(parser.row_text);
-      for (unsigned i = parser.row_kept_quotes; i-- > 0;) {
-        const std::size_t at = parser.row_kept_quote_at[i];
+      std::string expected_line(parser.row.bytes);
+      const unsigned doubled = copy == csv_mendle::RowCopy::Bytes ? 0 : parser.row.kept_quotes;
+      for (unsigned i = doubled; i-- > 0;) {
+        const std::size_t at = parser.row.kept_quote_at[i];
         check(at < expected_line.size() && expected_line[at] == static_cast<char>(quote));
         expected_line.insert(at, 1, static_cast<char>(quote));
       }

@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const std::string_view data = input.data;
 
   const csv_mendle::SliceOutcome outcome = csv_mendle::mendle_slice(data, options);
-  const auto delimiter = static_cast<unsigned char>(outcome.detected_delimiter);
+  const auto delimiter = static_cast<unsigned char>(outcome.report.detected_delimiter);
   const csv_mendle::OutputDialect dialect(delimiter, options.quote_char);
   const std::string d = latin1(delimiter);
   const std::string q = latin1(options.quote_char);
@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     csv_mendle::RowTable table;
     csv_mendle::SkimmedRow plain;
     while (parser.position < data.size()) {
-      if (!csv_mendle::skim_row(parser, plain)) {
+      if (!csv_mendle::skim_row(parser, plain) || !csv_mendle::plain_row_copies(plain, dialect)) {
         csv_mendle::next_row(parser, table);
         table.discard_row();
         continue;
@@ -139,13 +139,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       for (const std::uint64_t width : widths) {
         csv_mendle::ResilientParser same_row = parser;
         check(csv_mendle::next_row(same_row, table));
-        if (table.open_field_count() < width) table.pad_open_row(width);
-        if (table.open_field_count() > width) table.merge_open_row(width, d);
+        const csv_mendle::WidthRule rule{width, true, true};
+        const csv_mendle::WidthVerdict verdict = csv_mendle::judge_width(rule, plain.fields);
+        csv_mendle::apply_width(verdict, rule, table, d);
         std::string expected;
         csv_mendle::append_output_line(expected, table.open_view(), dialect);
         table.discard_row();
         std::string line;
-        csv_mendle::append_resized_plain_line(line, plain.text, plain.fields, width, dialect);
+        csv_mendle::append_resized_plain_line(
+            line, plain.text,
+            csv_mendle::plain_resize(verdict, rule, plain.text, plain.fields, delimiter,
+                                     options.quote_char),
+            dialect);
         check(line == expected);
       }
       csv_mendle::accept_row(parser, plain);
@@ -154,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
   // The quarantine CSV always uses the comma and the double quote, so it
   // reads back whatever D and Q are.
-  std::string quarantine(csv_mendle::quarantine_header);
+  std::string quarantine(csv_mendle::kQuarantineHeader);
   for (const csv_mendle::QuarantineRecord& record : outcome.quarantine) {
     csv_mendle::append_quarantine_line(quarantine, record, dialect);
   }

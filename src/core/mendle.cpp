@@ -6,54 +6,20 @@ namespace csv_mendle {
 
 namespace detail {
 
-std::string reason_text(const char* what, std::uint64_t expected) {
-  return std::string("Row has ") + what + " (expected " + std::to_string(expected) + ")";
-}
-
-QuarantineRecord take_open_row(RowTable& rows, const char* what, std::uint64_t expected,
+QuarantineRecord take_open_row(RowTable& rows, WidthVerdict verdict, std::uint64_t expected,
                                std::uint64_t line) {
   QuarantineRecord record;
   record.raw_fields.reserve(rows.open_field_count());
   for (std::size_t i = 0; i < rows.open_field_count(); ++i) {
     record.raw_fields.emplace_back(rows.open_field(i));
   }
-  record.reason = reason_text(what, expected);
+  record.reason = quarantine_reason(verdict, expected);
   record.line = line;
   rows.discard_row();
   return record;
 }
 
 }  // namespace detail
-
-namespace {
-
-// Once this many rows are kept, the offsets are reserved for the whole input
-// by extrapolating from them: doubling growth would leave up to half of each
-// offset array unused, and copy it on every growth.
-constexpr std::uint64_t kSampleRows = 4096;
-
-void reserve_by_extrapolation(RowTable& rows, std::size_t read, std::size_t total) {
-  if (read == 0 || read >= total || rows.empty()) return;
-  std::size_t fields = 0;
-  for (std::size_t r = 0; r < rows.size(); ++r) fields += rows.row(r).size();
-  const double scale = 1.02 * static_cast<double>(total - read) / static_cast<double>(read);
-  rows.reserve(static_cast<std::size_t>(static_cast<double>(rows.size()) * scale) + 16,
-               static_cast<std::size_t>(static_cast<double>(fields) * scale) + 16);
-}
-
-// The same for the rows of a reader, whose table holds only the rows that
-// are not plain: each part grows in proportion to what it holds so far.
-void reserve_by_extrapolation(IndexedRows& rows, std::size_t read, std::size_t total) {
-  if (read == 0 || read >= total) return;
-  const double scale = 1.02 * static_cast<double>(total - read) / static_cast<double>(read);
-  rows.index.reserve(static_cast<std::size_t>(static_cast<double>(rows.index.size()) * scale) + 16);
-  if (rows.table.empty()) return;
-  reserve_by_extrapolation(rows.table, read, total);
-  std::string& text = rows.table.text();
-  text.reserve(text.size() + static_cast<std::size_t>(static_cast<double>(text.size()) * scale) + 16);
-}
-
-}  // namespace
 
 Dialect settle_dialect(std::string_view input, const RepairOptions& options) {
   Dialect dialect;
@@ -65,34 +31,71 @@ Dialect settle_dialect(std::string_view input, const RepairOptions& options) {
   return dialect;
 }
 
-SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options) {
-  SliceOutcome outcome;
-  const Dialect dialect = settle_dialect(input, options);
-  // Decoded text is rarely longer than its bytes: reserving the input's size
-  // up front avoids regrowing (and copying) the table's text buffer.
-  if (!input.empty()) outcome.rows.text().reserve(input.size());
-
-  RepairCounts counts;
-  RowTable& rows = outcome.rows;
-  repair_rows(
-      input, options, dialect, rows, counts,
-      [&](RowTable& table, const ResilientParser& parser, bool) {
-        table.commit_row();
-        if (table.size() == kSampleRows) {
-          reserve_by_extrapolation(table, parser.position, input.size());
-        }
-        return true;
-      },
-      [&](QuarantineRecord&& record) { outcome.quarantine.push_back(std::move(record)); });
-
-  outcome.total_rows = counts.total_rows;
-  outcome.mendled_rows = counts.mendled_rows;
-  outcome.repaired_rows = counts.repaired_rows;
-  outcome.quarantined_rows = counts.quarantined_rows;
-  outcome.inferred_columns = dialect.expected_columns;
-  outcome.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
-  return outcome;
+RepairReport empty_report(const Dialect& dialect) noexcept {
+  RepairReport report;
+  report.inferred_columns = dialect.expected_columns;
+  report.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+  return report;
 }
+
+namespace {
+
+// Once this many rows are kept, the reader's storage is reserved for the
+// whole input by extrapolating from them: doubling growth would leave up to
+// half of each array unused, and copy it on every growth.
+constexpr std::uint64_t kSampleRows = 4096;
+
+// Each part of the rows grows in proportion to what it holds after `read`
+// of the input's `total` bytes.
+void reserve_by_extrapolation(IndexedRows& rows, std::size_t read, std::size_t total) {
+  if (read == 0 || read >= total) return;
+  const double scale = 1.02 * static_cast<double>(total - read) / static_cast<double>(read);
+  const auto grown = [&](std::size_t size) {
+    return static_cast<std::size_t>(static_cast<double>(size) * scale) + 16;
+  };
+  rows.index.reserve(grown(rows.index.size()));
+  RowTable& table = rows.table;
+  if (table.empty()) return;
+  std::size_t fields = 0;
+  for (std::size_t r = 0; r < table.size(); ++r) fields += table.row(r).size();
+  table.reserve(grown(table.size()), grown(fields));
+  table.text().reserve(table.text().size() + grown(table.text().size()));
+}
+
+// The reader's rows: plain rows of the right width stay in the input and
+// are recorded by their start, the others are copied into the table.
+class IndexSink {
+ public:
+  explicit IndexSink(IndexedRows& rows) : rows_(rows), input_(rows.input.view()) {}
+
+  RowTable& rows() noexcept { return rows_.table; }
+  bool takes_plain(const SkimmedRow&, WidthVerdict verdict) const noexcept {
+    return verdict == WidthVerdict::Keep;
+  }
+  bool deliver_plain(const SkimmedRow& row, WidthVerdict) {
+    const auto start = static_cast<std::size_t>(row.text.data() - input_.data());
+    rows_.index.add_plain(start);
+    sample(start + row.text.size());
+    return true;
+  }
+  bool deliver(RowTable& table, const ResilientParser& parser, WidthVerdict) {
+    table.commit_row();
+    rows_.index.add_table_row(table.size() - 1);
+    sample(static_cast<std::size_t>(parser.position));
+    return true;
+  }
+  void quarantine(QuarantineRecord&&) noexcept {}
+
+ private:
+  void sample(std::size_t read) {
+    if (rows_.index.size() == kSampleRows) reserve_by_extrapolation(rows_, read, input_.size());
+  }
+
+  IndexedRows& rows_;
+  std::string_view input_;
+};
+
+}  // namespace
 
 IndexOutcome mendle_indexed(ByteBuffer input, const RepairOptions& options) {
   IndexOutcome outcome;
@@ -103,32 +106,13 @@ IndexOutcome mendle_indexed(ByteBuffer input, const RepairOptions& options) {
   rows.delimiter = dialect.delimiter;
   rows.quote = options.quote_char;
   rows.plain_width = dialect.expected_columns;
+  outcome.report = empty_report(dialect);
 
-  RowIndex& index = rows.index;
-  const auto sample = [&](std::size_t read) {
-    if (index.size() == kSampleRows) reserve_by_extrapolation(rows, read, bytes.size());
-  };
-  repair_rows(
-      bytes, options, dialect, rows.table, outcome.counts,
-      [&](RowTable& table, const ResilientParser& parser, bool) {
-        table.commit_row();
-        index.add_table_row(table.size() - 1);
-        sample(parser.position);
-        return true;
-      },
-      [](QuarantineRecord&&) {},
-      [&](std::string_view text) {
-        const auto start = static_cast<std::size_t>(text.data() - bytes.data());
-        index.add_plain(start);
-        sample(start + text.size());
-        return true;
-      });
-  index.shrink_to_fit();
+  IndexSink sink(rows);
+  repair_rows(bytes, options, dialect, outcome.report, sink);
+  rows.index.shrink_to_fit();
   rows.table.shrink_to_fit();
-  if (!index.any_plain()) rows.input = ByteBuffer();
-
-  outcome.inferred_columns = dialect.expected_columns;
-  outcome.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+  if (!rows.index.any_plain()) rows.input = ByteBuffer();
   return outcome;
 }
 

@@ -13,6 +13,7 @@
 #include "parser.hpp"
 #include "row_index.hpp"
 #include "row_table.hpp"
+#include "width_rule.hpp"
 
 namespace csv_mendle {
 
@@ -31,31 +32,46 @@ struct QuarantineRecord {
   std::uint64_t line = 0;  // the parser's line counter right after the row
 };
 
-struct RepairCounts {
-  std::uint64_t total_rows = 0;
-  std::uint64_t mendled_rows = 0;
-  std::uint64_t repaired_rows = 0;
-  std::uint64_t quarantined_rows = 0;
+// What one repair run reports, from the core to Python alike.  Every row the
+// parser produced is either delivered (written to the output, or handed to
+// the reader), as it was or repaired, or quarantined (set aside).
+struct RepairReport {
+  std::uint64_t total_rows = 0;        // rows the parser produced
+  std::uint64_t mendled_rows = 0;      // rows delivered
+  std::uint64_t repaired_rows = 0;     // delivered rows that were padded or merged
+  std::uint64_t quarantined_rows = 0;  // rows set aside
+  std::uint64_t inferred_columns = 0;  // the width applied; 0: no width check
+  char32_t detected_delimiter = U',';  // the delimiter applied, as the character of its byte
+
+  bool operator==(const RepairReport&) const = default;
+
+  // Counts one row judged so.
+  void count(WidthVerdict verdict) noexcept {
+    ++total_rows;
+    if (!is_delivered(verdict)) {
+      ++quarantined_rows;
+      return;
+    }
+    ++mendled_rows;
+    if (is_repaired(verdict)) ++repaired_rows;
+  }
 };
 
 struct SliceOutcome {
   RowTable rows;  // delivered rows, in input order
   std::vector<QuarantineRecord> quarantine;
-  std::uint64_t total_rows = 0;
-  std::uint64_t mendled_rows = 0;
-  std::uint64_t repaired_rows = 0;
-  std::uint64_t quarantined_rows = 0;
-  std::uint64_t inferred_columns = 0;
-  char32_t detected_delimiter = U',';
+  RepairReport report;
 };
 
+// The reference repair: every row parsed into fields, judged, padded,
+// merged or set aside, all of it kept.  The file repair and the reader take
+// faster roads (plain rows as their bytes); the tests and fuzzers check
+// them against this one.
 SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options);
 
 struct IndexOutcome {
   IndexedRows rows;  // delivered rows, in input order
-  RepairCounts counts;
-  std::uint64_t inferred_columns = 0;
-  char32_t detected_delimiter = U',';
+  RepairReport report;
 };
 
 // The repair of mendle_slice, for a caller that hands over the whole input:
@@ -64,7 +80,7 @@ struct IndexOutcome {
 // no row refers to it.
 IndexOutcome mendle_indexed(ByteBuffer input, const RepairOptions& options);
 
-// ---- the row loop shared by the in-memory and the file repair ----
+// ---- the row loop shared by every repair ----
 
 // The delimiter and the width a repair applies.
 struct Dialect {
@@ -76,23 +92,24 @@ struct Dialect {
 // An empty input has nothing to judge: ',' and no width, the options unread.
 Dialect settle_dialect(std::string_view input, const RepairOptions& options);
 
-// Parses every row of `input` and judges it against the dialect's width: a
-// row of the right width, or one that is padded or merged, is left as the
-// open row of `rows` and handed to `deliver(rows, parser, repaired)`, which
-// commits or discards it and returns false to stop the run (the parser tells
-// how far the input is read and whether the row's own bytes are its written
-// form); any other row becomes a record handed to `quarantine(record)`.
-// `counts` follows every row.  A caller that needs only the written form of
-// rows passes `deliver_plain(text)`: a plain row of the right width (see
-// skim_row) is then handed over as its bytes alone, without being parsed
-// into fields.  A `deliver_plain(text, fields)` that takes the field count
-// too is also handed the plain rows that are to be padded or merged, with
-// their own field count.  Rows are not looked at for a while after a run of
-// rows that are not plain, so a plain row may still come as fields.
-template <class Deliver, class Quarantine, class DeliverPlain = std::nullptr_t>
+// A report with no row counted yet, for a run under `dialect`.
+RepairReport empty_report(const Dialect& dialect) noexcept;
+
+// Parses every row of `input`, judges its width and counts it in `report`.
+// A row that is delivered is brought to the width in the sink's table and
+// handed to the sink; any other row becomes a quarantine record.  A sink
+// has
+//   RowTable& rows();   the table next_row fills, one open row at a time
+//   bool deliver(RowTable& rows, const ResilientParser& parser, WidthVerdict verdict);
+//                       commits or discards the open row; false stops the run
+//   void quarantine(QuarantineRecord&& record);
+// and, when it can take plain rows (see skim_row) as their bytes alone,
+// without their fields:
+//   bool takes_plain(const SkimmedRow& row, WidthVerdict verdict);
+//   bool deliver_plain(const SkimmedRow& row, WidthVerdict verdict);  false stops the run
+template <class Sink>
 void repair_rows(std::string_view input, const RepairOptions& options, const Dialect& dialect,
-                 RowTable& rows, RepairCounts& counts, Deliver&& deliver,
-                 Quarantine&& quarantine, DeliverPlain&& deliver_plain = nullptr);
+                 RepairReport& report, Sink& sink);
 
 }  // namespace csv_mendle
 

@@ -13,14 +13,6 @@
 
 namespace csv_mendle {
 
-struct RepairReport {
-  std::uint64_t total_rows = 0;
-  std::uint64_t mendled_rows = 0;
-  std::uint64_t repaired_rows = 0;
-  std::uint64_t quarantined_rows = 0;
-  std::uint64_t inferred_columns = 0;
-  char32_t detected_delimiter = U',';
-};
 
 // Reads the whole file at `path` (a path with a NUL byte fails before any
 // system call).

@@ -48,17 +48,38 @@ std::uint64_t find_stop(const Byte* d, std::uint64_t from, std::uint64_t n, Byte
   return first_of_four(d, from, n, stops);
 }
 
-// Replaces every field of the open row by its lossy decoding.
-void decode_open_row(RowTable& out) {
+// Replaces every field of the open row by its lossy decoding; returns how
+// many ill-formed sequences became U+FFFD.
+std::uint64_t decode_open_row(RowTable& out) {
   std::vector<std::string> fields;
   fields.reserve(out.open_field_count());
   for (std::size_t i = 0; i < out.open_field_count(); ++i) fields.emplace_back(out.open_field(i));
   out.discard_row();
   out.open_row();
+  std::uint64_t replaced = 0;
   for (const std::string& field : fields) {
-    append_lossy_utf8(out.text(), field);
+    replaced += append_lossy_utf8(out.text(), field);
     out.close_field();
   }
+  return replaced;
+}
+
+// The facts of a row about to be read, before anything is seen.  The kept
+// quotes' offsets are meaningful only up to their count, so they stay.
+inline void clear_facts(RowFacts& row) noexcept {
+  row.line_break = LineBreak::None;
+  row.quote_in_unquoted = false;
+  row.needless_quotes = false;
+  row.unclosed = false;
+  row.kept_quotes = 0;
+  row.bytes_after_quote = 0;
+  row.replaced = 0;
+}
+
+// Notes a stray quote kept as text at `at` (an offset in the row).
+inline void note_kept_quote(RowFacts& row, std::uint64_t at) noexcept {
+  if (row.kept_quotes < RowFacts::kQuotesListed) row.kept_quote_at[row.kept_quotes] = at;
+  ++row.kept_quotes;
 }
 
 // The stray-quote test for the quote at `p` inside a quoted field, followed by
@@ -67,6 +88,17 @@ void decode_open_row(RowTable& out) {
 // input.  Otherwise it is a literal quote exactly when a later quote on the
 // same line is followed, after blanks, by a delimiter, a line end or the end
 // of the input.
+//
+// This is the rule's one definition.  The fast paths only recognise quotes
+// that plainly need no test and hand every other quote to it:
+// - walk_fields (whole-row fast path and skim_with): a quote right before
+//   the delimiter or the line end closes without a test; any other inner
+//   quote stops the walk;
+// - closing_quote_past_kept_quotes: asks this function for every inner
+//   quote that is neither doubled nor right before the delimiter or the
+//   line end;
+// - skim_row's byte loop: accepts a quoted field only when its first inner
+//   quote stands right before the delimiter, LF or the end.
 bool stray_quote_is_literal(ResilientParser& parser, const Byte* d, std::uint64_t n,
                             std::uint64_t p) noexcept {
   const Byte delimiter = parser.delimiter;
@@ -111,18 +143,11 @@ bool stray_quote_is_literal(ResilientParser& parser, const Byte* d, std::uint64_
   return parser.memo_scan_literal;
 }
 
-// How far the fast path took a row: all of it, or its fields before
-// `resume` (the first byte of the field that needs the byte-by-byte loop),
-// which it has completed in the open row, with `verbatim` telling whether
-// they can be written back as their own bytes.  Sixteen bytes, so that it
-// comes back in registers; the flags fill their word, since GCC assembles a
-// word with padding bytes through memory, where reading it back whole
-// right after the stores stalls.
-struct FastRow {
-  std::uint64_t resume = 0;
-  std::uint32_t done = false;
-  std::uint32_t verbatim = true;
-};
+// What the fast path returns when it has taken the whole row; any other
+// value is the offset of the first field it left to the byte-by-byte loop,
+// its fields before that being complete in the open row.  One word, so that
+// it comes back in a register.
+constexpr std::uint64_t kRowDone = UINT64_MAX;
 
 #if defined(CSV_MENDLE_ROW_BLOCKS)
 // What walk_fields returns when it has visited every field of the row.
@@ -189,23 +214,21 @@ template <class Field>
 // Where the fast path writes the ends of the fields it copies: room the
 // open row made for every field the row can have, so that no end costs a
 // check, nor a reload of the table's pointers after each copied field (the
-// compiler must assume the copy may have overwritten them).  It reaches a
-// function that is not inlined only by value, so that it can live in
-// registers.
+// copy may alias them).  It reaches a function that is not inlined only by
+// value, so that it can live in registers.
 struct FieldEnds {
   std::uint64_t* at;
   std::size_t count = 0;
 };
 
 // Where the fast path stands in a row: the first field not yet taken (or
-// kWholeRow), the bytes its fields fill, where their ends go, whether they
-// are written back as their own bytes (kept quotes aside), and how many stray
-// quotes it kept.
+// kWholeRow), the bytes its fields fill, where their ends go, whether a
+// quoted field so far held no delimiter, and how many stray quotes it kept.
 struct WalkOn {
   std::uint64_t stop = 0;
   std::uint64_t written = 0;
   FieldEnds ends;
-  bool verbatim = true;
+  bool needless_quotes = false;
   unsigned kept = 0;
 };
 
@@ -214,7 +237,7 @@ struct WalkOn {
 // the line end (with no line end inside) is a stray quote that the
 // stray-quote test keeps as text, at least one of them: the closing quote's
 // offset in the row, with the kept quotes counted in `on` and listed in the
-// parser while the list has room.  Else 0.
+// parser's row facts while the list has room.  Else 0.
 std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint64_t start,
                                              const RowBlocks& blocks, std::uint64_t first,
                                              WalkOn& on) noexcept {
@@ -238,9 +261,9 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
       const bool kept_here =
           row[next] != quote && stray_quote_is_literal(parser, d, parser.data.size(), start + at);
       if (!kept_here) return 0;
-      if (on.kept + kept < ResilientParser::kKeptQuotesListed) {
-        parser.row_kept_quote_at[on.kept + kept] = static_cast<std::uint32_t>(at);
-      }
+      // Listed ahead of the count: a field that fails later leaves entries
+      // past the count, which mean nothing.
+      if (on.kept + kept < RowFacts::kQuotesListed) parser.row.kept_quote_at[on.kept + kept] = at;
       ++kept;
     }
   }
@@ -259,40 +282,29 @@ std::uint64_t closing_quote_past_kept_quotes(ResilientParser& parser, std::uint6
 // The fast path's walk, once it has stopped at a field, taken on past every
 // quoted field whose stray quotes are kept as text: such a field is still the
 // run of bytes between its outer quotes.  Out of the common walk's way, so
-// that rows without stray quotes do not pay for it.  A kept quote clears the
-// verbatim note it returns; when the whole row is taken and would otherwise
-// be verbatim, the parser lists the kept quotes instead.
+// that rows without stray quotes do not pay for it.
 [[gnu::noinline]] WalkOn walk_past_kept_quotes(ResilientParser& parser, std::uint64_t start,
                                                const RowBlocks& blocks, const WalkOn& from,
                                                char* to) {
   WalkOn on = from;
   const Byte* const row = reinterpret_cast<const Byte*>(parser.data.data()) + start;
-  const auto whole_row = [&] {
-    on.stop = kWholeRow;
-    // Written back, each kept quote is doubled, and a CR LF loses its CR.
-    const bool listed = on.verbatim && row[blocks.line_end] != CR &&
-                        on.kept <= ResilientParser::kKeptQuotesListed;
-    parser.row_kept_quotes = listed ? on.kept : 0;
-    on.verbatim = on.verbatim && on.kept == 0;
-    return on;
-  };
   for (;;) {
     const std::uint64_t close = closing_quote_past_kept_quotes(parser, start, blocks, on.stop, on);
-    if (close == 0) {
-      on.verbatim = on.verbatim && on.kept == 0;
+    if (close == 0) return on;
+    copy_field(on.ends, to, on.written, row + on.stop + 1, close - on.stop - 1);
+    if (close + 1 == blocks.line_end) {
+      on.stop = kWholeRow;
       return on;
     }
-    copy_field(on.ends, to, on.written, row + on.stop + 1, close - on.stop - 1);
-    if (close + 1 == blocks.line_end) return whole_row();
     on.stop = walk_fields(
         row, blocks, parser.delimiter,
         [&](std::uint64_t first, std::uint64_t end, bool quoted, bool holds_delimiter) {
           copy_field(on.ends, to, on.written, row + first, end - first);
-          on.verbatim = on.verbatim && (!quoted || holds_delimiter);
+          on.needless_quotes = on.needless_quotes || (quoted && !holds_delimiter);
           return true;
         },
         close + 2);  // behind the delimiter
-    if (on.stop == kWholeRow) return whole_row();
+    if (on.stop == kWholeRow) return on;
   }
 }
 
@@ -305,6 +317,45 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
                                 parser.quote, blocks);
 }
 
+// The fields of the row at the parser's position, copied into the open row
+// as far as walk_fields and walk_past_kept_quotes take them; the facts they
+// saw go to the parser's row facts.  Returns where the walk stopped.
+template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char)>
+[[gnu::always_inline]] inline std::uint64_t copy_walked_fields(ResilientParser& parser,
+                                                               const RowBlocks& blocks,
+                                                               RowTable& out) {
+  const std::uint64_t start = parser.position;
+  const Byte* const row = reinterpret_cast<const Byte*>(parser.data.data()) + start;
+  const std::uint64_t line_end = blocks.line_end;
+  // A field ends at a delimiter or at the line end.
+  FieldEnds ends{out.field_end_room(line_end + 1)};
+  std::uint64_t written = 0;
+  bool needless_quotes = false;
+  std::uint64_t stop = 0;
+  // The fields are copied into room for the whole row plus the copy's slack.
+  out.append_text(line_end + 16, [&](char* to) {
+    stop = walk_fields(row, blocks, parser.delimiter, [&](std::uint64_t first, std::uint64_t end,
+                                                          bool quoted, bool holds_delimiter) {
+      copy_field(ends, to, written, row + first, end - first);
+      needless_quotes = needless_quotes || (quoted && !holds_delimiter);
+      return true;
+    });
+    if (stop != kWholeRow) {
+      const WalkOn on = walk_past_kept_quotes(
+          parser, start, blocks, WalkOn{stop, written, ends, needless_quotes, 0}, to);
+      stop = on.stop;
+      written = on.written;
+      ends = on.ends;
+      needless_quotes = on.needless_quotes;
+      parser.row.kept_quotes = on.kept;
+    }
+    return written;
+  });
+  out.close_fields(ends.count);
+  parser.row.needless_quotes = needless_quotes;
+  return stop;
+}
+
 // The row at once, for the common row: it ends with a line break within the
 // first kilobyte, every unquoted field is free of quotes, and every quoted
 // field closes at its first inner quote, right before the delimiter or the
@@ -313,77 +364,51 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
 // quote bits and copies each field once.  Where a field needs judgement, the
 // fields before it stay done and the loop takes over at that field.
 template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char)>
-[[gnu::always_inline]] inline FastRow fast_row_with(ResilientParser& parser, RowTable& out) {
-  const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
+[[gnu::always_inline]] inline std::uint64_t fast_row_with(ResilientParser& parser, RowTable& out) {
   const std::uint64_t start = parser.position;
-  const Byte delimiter = parser.delimiter;
-  const Byte* const row = d + start;
+  const Byte* const row = reinterpret_cast<const Byte*>(parser.data.data()) + start;
   RowBlocks blocks;
-  if (!scan_next_row<Masks>(parser, blocks)) return FastRow{start, false, true};
-  const std::uint64_t line_end = blocks.line_end;
-
-  // A field ends at a delimiter or at the line end.
-  FieldEnds ends{out.field_end_room(line_end + 1)};
-  std::uint64_t written = 0;
-  bool verbatim = true;
-  std::uint64_t stop = 0;
-  // The fields are copied into room for the whole row plus the copy's slack.
-  out.append_text(line_end + 16, [&](char* to) {
-    stop = walk_fields(row, blocks, delimiter, [&](std::uint64_t first, std::uint64_t end,
-                                                   bool quoted, bool holds_delimiter) {
-      copy_field(ends, to, written, row + first, end - first);
-      // A writer quotes a field again only if it holds the delimiter.
-      verbatim = verbatim && (!quoted || holds_delimiter);
-      return true;
-    });
-    if (stop != kWholeRow) {
-      const WalkOn on =
-          walk_past_kept_quotes(parser, start, blocks, WalkOn{stop, written, ends, verbatim, 0}, to);
-      stop = on.stop;
-      written = on.written;
-      ends = on.ends;
-      verbatim = on.verbatim;
-    }
-    return written;
-  });
-  out.close_fields(ends.count);
-  if (stop != kWholeRow) {
-    // The byte-by-byte loop takes over at the field that needs judgement.
-    return FastRow{start + stop, false, verbatim};
-  }
+  if (!scan_next_row<Masks>(parser, blocks)) return start;
+  const std::uint64_t stop = copy_walked_fields<Masks>(parser, blocks, out);
+  // The byte-by-byte loop takes over at the field that needs judgement.
+  if (stop != kWholeRow) return start + stop;
 
   // CR LF is one line break, a lone CR or LF one each; the scan left at
   // least sixteen bytes behind the line end.
+  const std::uint64_t line_end = blocks.line_end;
   std::uint64_t after = line_end;
+  LineBreak line_break = LineBreak::Lf;
   if (row[after] == CR) {
     ++after;
-    verbatim = false;
+    line_break = LineBreak::Cr;
   }
-  if (row[after] == LF) ++after;
+  if (row[after] == LF) {
+    ++after;
+    if (line_break == LineBreak::Cr) line_break = LineBreak::CrLf;
+  }
   if (!blocks.ascii && !is_valid_utf8(std::string_view(parser.data.data() + start, after))) {
     out.open_row();  // its fields need lossy decoding
-    parser.row_kept_quotes = 0;
-    return FastRow{start, false, true};
+    clear_facts(parser.row);
+    return start;
   }
-  parser.row_text = std::string_view(parser.data.data() + start, line_end);
-  parser.row_verbatim = verbatim;
+  parser.row.bytes = std::string_view(parser.data.data() + start, line_end);
+  parser.row.line_break = line_break;
   parser.position = start + after;
   ++parser.line;
-  return FastRow{0, true, verbatim};
+  return kRowDone;
 }
 
-FastRow fast_row_sse2(ResilientParser& parser, RowTable& out) {
+std::uint64_t fast_row_sse2(ResilientParser& parser, RowTable& out) {
   return fast_row_with<block_masks>(parser, out);
 }
 
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
-// The AVX2 entry points are flattened: the block scan they instantiate is
-// not itself compiled for AVX2, so the compiler would not inline the AVX2
-// mask helper into it, and every 64 bytes would cost a call and a round trip
-// of the masks through memory.  They may also use BMI1, which every
-// processor with AVX2 has: clearing the lowest bit of a word of syntax bits
-// is then one instruction.
-[[gnu::target("avx2,bmi"), gnu::flatten]] FastRow fast_row_avx2(ResilientParser& parser, RowTable& out) {
+// The AVX2 entry points are flattened, so that the AVX2 mask helper is
+// inlined into the block scan they instantiate (that scan is not itself
+// compiled for AVX2).  They may also use BMI1, which every processor with
+// AVX2 has.  BM_parser_clean in bench/core_bench.cpp measures both choices.
+[[gnu::target("avx2,bmi"), gnu::flatten]] std::uint64_t fast_row_avx2(ResilientParser& parser,
+                                                                      RowTable& out) {
   return fast_row_with<block_masks_avx2>(parser, out);
 }
 #endif
@@ -397,23 +422,25 @@ template <BlockMasks (*Masks)(const unsigned char*, unsigned char, unsigned char
 [[gnu::always_inline]] inline Skim skim_with(const ResilientParser& parser, SkimmedRow& out) {
   const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
   const std::uint64_t start = parser.position;
-  const Byte delimiter = parser.delimiter;
   const Byte* const row = d + start;
   RowBlocks blocks;
   if (!scan_next_row<Masks>(parser, blocks)) return Skim::Unknown;
   const std::uint64_t line_end = blocks.line_end;
-  if (row[line_end] == CR) return Skim::NotPlain;  // written back, the line ends with LF alone
-  // A quoted field that holds no delimiter is written back bare.
+  if (row[line_end] == CR) return Skim::NotPlain;  // plain rows end with LF
   std::uint64_t fields = 0;
-  const std::uint64_t stop = walk_fields(
-      row, blocks, delimiter, [&](std::uint64_t, std::uint64_t, bool quoted, bool holds_delimiter) {
-        ++fields;
-        return !quoted || holds_delimiter;
-      });
+  bool needless_quotes = false;
+  const std::uint64_t stop =
+      walk_fields(row, blocks, parser.delimiter,
+                  [&](std::uint64_t, std::uint64_t, bool quoted, bool holds_delimiter) {
+                    ++fields;
+                    needless_quotes = needless_quotes || (quoted && !holds_delimiter);
+                    return true;
+                  });
   if (stop != kWholeRow) return Skim::NotPlain;
   out.fields = fields;
   out.text = std::string_view(parser.data.data() + start, line_end);
   out.line_break = true;
+  out.needless_quotes = needless_quotes;
   out.next = start + line_end + 1;
   return blocks.ascii || is_valid_utf8(out.text) ? Skim::Plain : Skim::NotPlain;
 }
@@ -423,12 +450,11 @@ Skim skim_sse2(const ResilientParser& parser, SkimmedRow& out) {
 }
 
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
-[[gnu::target("avx2,bmi"), gnu::flatten]] Skim skim_avx2(const ResilientParser& parser, SkimmedRow& out) {
+[[gnu::target("avx2,bmi"), gnu::flatten]] Skim skim_avx2(const ResilientParser& parser,
+                                                         SkimmedRow& out) {
   return skim_with<block_masks_avx2>(parser, out);
 }
-#endif
 
-#if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
 // Asked once, as the library loads: a plain load for every row after that.
 const bool kHasAvx2Bmi = [] {
   __builtin_cpu_init();  // it may run before the library's own constructors
@@ -436,7 +462,7 @@ const bool kHasAvx2Bmi = [] {
 }();
 #endif
 
-FastRow fast_row(ResilientParser& parser, RowTable& out) {
+std::uint64_t fast_row(ResilientParser& parser, RowTable& out) {
 #if defined(CSV_MENDLE_ROW_BLOCKS_AVX2)
   if (kHasAvx2Bmi) return fast_row_avx2(parser, out);
 #endif
@@ -451,7 +477,7 @@ Skim fast_skim(const ResilientParser& parser, SkimmedRow& out) {
 }
 #else
 enum class Skim { Plain, NotPlain, Unknown };
-FastRow fast_row(ResilientParser& parser, RowTable&) { return FastRow{parser.position, false, true}; }
+std::uint64_t fast_row(ResilientParser& parser, RowTable&) { return parser.position; }
 Skim fast_skim(const ResilientParser&, SkimmedRow&) { return Skim::Unknown; }
 #endif
 
@@ -475,166 +501,203 @@ ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsi
 
 namespace {
 
-// The byte-by-byte loop: the open row's fields from `pos` on, the fields
-// before it (of the row at parser.position) being done already; `verbatim`
-// tells whether they write back as their own bytes.
-bool parse_row_bytes(ResilientParser& parser, RowTable& out, std::uint64_t pos, bool verbatim) {
-  const char* const chars = parser.data.data();
-  const Byte* const d = reinterpret_cast<const Byte*>(chars);
-  const std::uint64_t n = parser.data.size();
-  const Byte delimiter = parser.delimiter;
-  const Byte quote = parser.quote;
-  std::string& text = out.text();  // the field buffer is the tail of the table's text
-  const std::uint64_t row_start = parser.position;
-  // When the delimiter and the quote are ASCII, a field's bytes are the row's
-  // bytes less some ASCII bytes, cut at ASCII bytes: if the row's bytes are
-  // valid UTF-8, so is every field, and one check of the row serves them all.
-  const bool ascii_syntax = delimiter < 0x80 && quote < 0x80;
-  std::size_t field_start = text.size();
-  const auto complete_field = [&] {
-    if (!ascii_syntax) decode_tail_lossy(text, field_start);
-    out.close_field();
-    field_start = text.size();
-  };
-  bool quoted_needs_quotes = false;  // the current quoted field holds Q, D, CR or LF
-  const auto complete_quoted_field = [&] {
-    verbatim = verbatim && quoted_needs_quotes;
-    complete_field();
-  };
-  std::uint64_t text_end = n;  // where the row's line break starts
-  const auto finish_row = [&] {
-    const std::string_view raw(chars + row_start, pos - row_start);
-    if (ascii_syntax && !is_valid_utf8(raw)) {
-      decode_open_row(out);
-      verbatim = false;
+// The byte-by-byte loop over one row, from a field start on: the fields
+// before it (of the row at parser.position) are complete in the open row
+// already, and the facts they gave are in parser.row.
+class ByteLoop {
+ public:
+  ByteLoop(ResilientParser& parser, RowTable& out, std::uint64_t from)
+      : parser_(parser),
+        out_(out),
+        text_(out.text()),
+        chars_(parser.data.data()),
+        d_(reinterpret_cast<const Byte*>(chars_)),
+        n_(parser.data.size()),
+        delimiter_(parser.delimiter),
+        quote_(parser.quote),
+        ascii_syntax_(delimiter_ < 0x80 && quote_ < 0x80),
+        row_start_(parser.position),
+        pos_(from),
+        field_start_(text_.size()) {}
+
+  bool run() {
+    while (pos_ < n_) {
+      bool row_ends = false;
+      switch (state_) {
+        case State::Start: row_ends = at_field_start(); break;
+        case State::Unquoted: row_ends = in_unquoted_field(); break;
+        case State::Quoted: in_quoted_field(); break;
+        case State::AfterQuote: row_ends = after_closing_quote(); break;
+      }
+      if (row_ends) return end_row();
     }
-    parser.row_text = std::string_view(chars + row_start, text_end - row_start);
-    parser.row_verbatim = verbatim;
-    parser.position = pos;
+    // The input ended: whatever the state, the field buffer is the last
+    // field, and an unclosed quoted field has taken in everything up to here.
+    if (state_ == State::Quoted) parser_.row.unclosed = true;
+    complete_last_field();
+    return finish_row(n_);
+  }
+
+ private:
+  // A field starts: a quote opens a quoted field, the delimiter ends an
+  // empty one, and any other byte (a space or tab too) starts the text.
+  bool at_field_start() {
+    const Byte c = d_[pos_];
+    if (c == quote_) {
+      ++pos_;  // the opening quote is not part of the text
+      state_ = State::Quoted;
+      quoting_needed_ = false;
+    } else if (c == delimiter_) {
+      ++pos_;
+      complete_field();
+    } else if (is_line_end(c)) {
+      return true;
+    } else {
+      state_ = State::Unquoted;
+    }
+    return false;
+  }
+
+  // Quotes, spaces and tabs are ordinary text here.  The scan stops at a
+  // quote only until one has been seen, for the row's facts.
+  bool in_unquoted_field() {
+    const bool seen = parser_.row.quote_in_unquoted;
+    const std::uint64_t stop = find_stop(d_, pos_, n_, delimiter_, seen ? delimiter_ : quote_);
+    text_.append(chars_ + pos_, stop - pos_);
+    pos_ = stop;
+    if (pos_ == n_) return false;
+    const Byte b = d_[pos_];
+    if (b == delimiter_) {
+      ++pos_;
+      complete_field();
+      state_ = State::Start;
+      return false;
+    }
+    if (is_line_end(b)) return true;
+    text_.push_back(static_cast<char>(b));  // a quote amid unquoted text
+    ++pos_;
+    parser_.row.quote_in_unquoted = true;
+    return false;
+  }
+
+  // Delimiters, CRs and LFs are text up to the next quote (each LF still
+  // counts as a line); that quote is doubled, closing, or judged.
+  void in_quoted_field() {
+    const void* hit = std::memchr(chars_ + pos_, quote_, n_ - pos_);
+    const std::uint64_t stop =
+        hit ? static_cast<std::uint64_t>(static_cast<const char*>(hit) - chars_) : n_;
+    parser_.line += static_cast<std::uint64_t>(std::count(d_ + pos_, d_ + stop, LF));
+    if (!quoting_needed_) quoting_needed_ = find_stop(d_, pos_, stop, delimiter_, delimiter_) < stop;
+    text_.append(chars_ + pos_, stop - pos_);
+    pos_ = stop;
+    if (pos_ == n_) return;  // a quote that never closed
+    if (pos_ + 1 == n_) {
+      close_quote();  // a quote that ends the input closes the field
+    } else if (d_[pos_ + 1] == quote_) {
+      text_.push_back(static_cast<char>(quote_));  // a doubled quote stands for one
+      pos_ += 2;
+      quoting_needed_ = true;
+    } else if (parser_.repair_quotes && stray_quote_is_literal(parser_, d_, n_, pos_)) {
+      text_.push_back(static_cast<char>(quote_));
+      note_kept_quote(parser_.row, pos_ - row_start_);
+      ++pos_;
+      quoting_needed_ = true;
+    } else {
+      close_quote();
+    }
+  }
+
+  void close_quote() {
+    ++pos_;
+    state_ = State::AfterQuote;
+    if (pos_ < n_ && d_[pos_] != delimiter_ && !is_line_end(d_[pos_])) {
+      ++parser_.row.bytes_after_quote;
+    }
+  }
+
+  // Blanks behind a closing quote are dropped, and text there joins the field.
+  bool after_closing_quote() {
+    const Byte c = d_[pos_];
+    if (c == delimiter_) {
+      ++pos_;
+      complete_quoted_field();
+      state_ = State::Start;
+    } else if (c == ' ' || c == '\t') {
+      ++pos_;
+    } else if (is_line_end(c)) {
+      return true;
+    } else {
+      text_.push_back(static_cast<char>(c));
+      ++pos_;
+      state_ = State::Unquoted;
+    }
+    return false;
+  }
+
+  // CR LF is one line break; a lone CR or LF is one each.
+  bool end_row() {
+    const std::uint64_t text_end = pos_;
+    LineBreak line_break = LineBreak::Lf;
+    if (d_[pos_] == CR) {
+      ++pos_;
+      line_break = LineBreak::Cr;
+    }
+    if (pos_ < n_ && d_[pos_] == LF) {
+      ++pos_;
+      if (line_break == LineBreak::Cr) line_break = LineBreak::CrLf;
+    }
+    parser_.row.line_break = line_break;
+    ++parser_.line;
+    complete_last_field();
+    return finish_row(text_end);
+  }
+
+  // When the delimiter and the quote are ASCII, a field's bytes are the
+  // row's bytes less some ASCII bytes, cut at ASCII bytes: if the row's bytes
+  // are valid UTF-8, so is every field, and one check of the row serves them
+  // all (finish_row).  Otherwise each field is decoded as it completes.
+  void complete_field() {
+    if (!ascii_syntax_) parser_.row.replaced += decode_tail_lossy(text_, field_start_);
+    out_.close_field();
+    field_start_ = text_.size();
+  }
+
+  void complete_quoted_field() {
+    if (!quoting_needed_) parser_.row.needless_quotes = true;
+    complete_field();
+  }
+
+  void complete_last_field() {
+    if (state_ == State::AfterQuote) {
+      complete_quoted_field();
+    } else {
+      complete_field();
+    }
+  }
+
+  bool finish_row(std::uint64_t text_end) {
+    const std::string_view raw(chars_ + row_start_, pos_ - row_start_);
+    if (ascii_syntax_ && !is_valid_utf8(raw)) parser_.row.replaced += decode_open_row(out_);
+    parser_.row.bytes = std::string_view(chars_ + row_start_, text_end - row_start_);
+    parser_.position = pos_;
     return true;
-  };
-
-  State state = State::Start;
-  while (pos < n) {
-    const Byte c = d[pos];
-    bool row_ends = false;
-    switch (state) {
-      case State::Start:
-        if (c == quote) {
-          ++pos;  // the opening quote is not part of the text
-          state = State::Quoted;
-          quoted_needs_quotes = false;
-        } else if (c == delimiter) {
-          ++pos;
-          complete_field();
-        } else if (c == CR || c == LF) {
-          row_ends = true;
-        } else {
-          state = State::Unquoted;  // this byte, spaces and tabs too, starts the text
-        }
-        break;
-
-      case State::Unquoted: {
-        // Quotes, spaces and tabs are ordinary text here.  A quote matters
-        // only to the verbatim note, so the scan stops at one only while
-        // that note still holds.
-        const std::uint64_t stop = find_stop(d, pos, n, delimiter, verbatim ? quote : delimiter);
-        text.append(chars + pos, stop - pos);
-        pos = stop;
-        if (pos == n) break;
-        const Byte b = d[pos];
-        if (b == delimiter) {
-          ++pos;
-          complete_field();
-          state = State::Start;
-        } else if (is_line_end(b)) {
-          row_ends = true;
-        } else {
-          text.push_back(static_cast<char>(b));  // a quote amid unquoted text
-          ++pos;
-          verbatim = false;  // a writer would quote this field
-        }
-        break;
-      }
-
-      case State::Quoted: {
-        // Delimiters, CRs and LFs are text up to the next quote; each LF
-        // still counts as a line.
-        const void* hit = std::memchr(chars + pos, quote, n - pos);
-        const std::uint64_t stop = hit ? static_cast<std::uint64_t>(static_cast<const char*>(hit) - chars) : n;
-        parser.line += static_cast<std::uint64_t>(std::count(d + pos, d + stop, LF));
-        if (verbatim && !quoted_needs_quotes) {
-          quoted_needs_quotes = find_stop(d, pos, stop, delimiter, delimiter) < stop;
-        }
-        text.append(chars + pos, stop - pos);
-        pos = stop;
-        if (pos == n) break;  // a quote that never closed
-        if (pos + 1 == n) {
-          ++pos;  // a quote that ends the input closes the field
-          state = State::AfterQuote;
-        } else if (d[pos + 1] == quote) {
-          text.push_back(static_cast<char>(quote));  // a doubled quote stands for one
-          pos += 2;
-          quoted_needs_quotes = true;
-        } else if (parser.repair_quotes && stray_quote_is_literal(parser, d, n, pos)) {
-          text.push_back(static_cast<char>(quote));
-          ++pos;
-          verbatim = false;  // written back, the quote is doubled
-        } else {
-          ++pos;
-          state = State::AfterQuote;
-        }
-        break;
-      }
-
-      case State::AfterQuote:
-        if (c == delimiter) {
-          ++pos;
-          complete_quoted_field();
-          state = State::Start;
-        } else if (c == ' ' || c == '\t') {
-          ++pos;  // blanks behind a closing quote are dropped
-          verbatim = false;
-        } else if (c == CR || c == LF) {
-          row_ends = true;
-        } else {
-          text.push_back(static_cast<char>(c));  // text after the quote joins the field
-          ++pos;
-          state = State::Unquoted;
-          verbatim = false;
-        }
-        break;
-    }
-
-    if (row_ends) {
-      // CR LF is one line break; a lone CR or LF is one each.  Writers end
-      // lines with LF alone.
-      text_end = pos;
-      if (d[pos] == CR) {
-        ++pos;
-        verbatim = false;
-      }
-      if (pos < n && d[pos] == LF) ++pos;
-      ++parser.line;
-      if (state == State::AfterQuote) {
-        complete_quoted_field();
-      } else {
-        complete_field();
-      }
-      return finish_row();
-    }
   }
 
-  // The input ended: whatever the state, the field buffer is the last field,
-  // and an unclosed quoted field has taken in everything up to here.
-  if (state == State::Quoted) verbatim = false;  // its opening quote is dropped
-  if (state == State::AfterQuote) {
-    complete_quoted_field();
-  } else {
-    complete_field();
-  }
-  return finish_row();
-}
+  ResilientParser& parser_;
+  RowTable& out_;
+  std::string& text_;  // the field buffer is the tail of the table's text
+  const char* const chars_;
+  const Byte* const d_;
+  const std::uint64_t n_;
+  const Byte delimiter_;
+  const Byte quote_;
+  const bool ascii_syntax_;
+  const std::uint64_t row_start_;
+  std::uint64_t pos_;
+  std::size_t field_start_;
+  State state_ = State::Start;
+  bool quoting_needed_ = false;  // the open quoted field holds Q, D, CR or LF
+};
 
 }  // namespace
 
@@ -643,19 +706,41 @@ bool next_row(ResilientParser& parser, RowTable& out) {
   const Byte delimiter = parser.delimiter;
   const Byte quote = parser.quote;
   out.open_row();
-  parser.row_kept_quotes = 0;
-  // Whether the row can be written back as its own bytes: cleared by every
-  // byte the parser drops, adds or changes, and by a quoted field a writer
-  // would not quote.  Unusual dialects (a delimiter or quote that is a line
-  // end, or both the same byte) are never written verbatim.
-  const bool verbatim = delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
-                        !is_line_end(delimiter) && !is_line_end(quote);
-  if (!verbatim) return parse_row_bytes(parser, out, parser.position, false);
-  const FastRow fast = fast_row(parser, out);
-  if (fast.done) return true;
+  clear_facts(parser.row);
+  // The fast paths read the row's syntax bytes as distinct ASCII bytes that
+  // are no line end; any other dialect takes the byte-by-byte loop alone.
+  const bool fast = delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
+                    !is_line_end(delimiter) && !is_line_end(quote);
+  const std::uint64_t from = fast ? fast_row(parser, out) : parser.position;
+  if (from == kRowDone) return true;
   // The loop goes on from the field that needs it.
-  return parse_row_bytes(parser, out, fast.resume, fast.verbatim);
+  return ByteLoop(parser, out, from).run();
 }
+
+namespace {
+
+// The end of the quoted field whose opening quote is at `p`, when its first
+// inner quote closes it right before the delimiter, LF or the end of the
+// input and it holds no line end: no stray-quote test can find that quote
+// literal.  0 otherwise.  `needless_quotes` is set when it holds no delimiter.
+std::uint64_t plain_quoted_field_end(const Byte* d, std::uint64_t n, std::uint64_t p,
+                                     Byte delimiter, Byte quote, bool& needless_quotes) noexcept {
+  const void* hit = std::memchr(d + p + 1, quote, n - p - 1);
+  if (hit == nullptr) return 0;
+  const std::uint64_t close = static_cast<std::uint64_t>(static_cast<const Byte*>(hit) - d);
+  // The first delimiter or line end inside, then the first line end from it.
+  const std::uint64_t stop = find_stop(d, p + 1, close, delimiter, delimiter);
+  if (stop == close) {
+    needless_quotes = true;
+  } else if (find_stop(d, stop, close, LF, LF) < close) {
+    return 0;
+  }
+  const std::uint64_t end = close + 1;
+  if (end < n && d[end] != delimiter && d[end] != LF) return 0;
+  return end;
+}
+
+}  // namespace
 
 bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {
   const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
@@ -674,19 +759,12 @@ bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {
   }
   std::uint64_t p = start;
   std::uint64_t fields = 1;
+  bool needless_quotes = false;
   for (;;) {
     std::uint64_t end;  // where the field ends: at a delimiter, a line end or the end
     if (p < n && d[p] == quote) {
-      // A quoted field whose first quote after the opening one closes it:
-      // followed by the delimiter, LF or the end, no test can find it literal.
-      const void* hit = std::memchr(d + p + 1, quote, n - p - 1);
-      if (hit == nullptr) return false;
-      const std::uint64_t close = static_cast<std::uint64_t>(static_cast<const Byte*>(hit) - d);
-      const std::uint64_t stop = find_stop(d, p + 1, close, delimiter, delimiter);
-      // It must hold the delimiter (else a writer leaves it bare) and no line end.
-      if (stop == close || find_stop(d, stop, close, quote, quote) < close) return false;
-      end = close + 1;
-      if (end < n && d[end] != delimiter && d[end] != LF) return false;
+      end = plain_quoted_field_end(d, n, p, delimiter, quote, needless_quotes);
+      if (end == 0) return false;
     } else {
       end = find_stop(d, p, n, delimiter, quote);
       if (end < n && (d[end] == quote || d[end] == CR)) return false;
@@ -699,6 +777,7 @@ bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {
     row.fields = fields;
     row.text = std::string_view(parser.data.data() + start, end - start);
     row.line_break = end < n;  // then d[end] is LF
+    row.needless_quotes = needless_quotes;
     row.next = row.line_break ? end + 1 : n;
     return is_valid_utf8(row.text);
   }
@@ -707,9 +786,10 @@ bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {
 void accept_row(ResilientParser& parser, const SkimmedRow& row) noexcept {
   parser.position = row.next;
   if (row.line_break) ++parser.line;
-  parser.row_text = row.text;
-  parser.row_verbatim = true;
-  parser.row_kept_quotes = 0;
+  clear_facts(parser.row);
+  parser.row.bytes = row.text;
+  parser.row.line_break = row.line_break ? LineBreak::Lf : LineBreak::None;
+  parser.row.needless_quotes = row.needless_quotes;
 }
 
 std::vector<std::string> next_row_fields(ResilientParser& parser) {

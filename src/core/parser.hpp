@@ -15,6 +15,36 @@ namespace csv_mendle {
 // the buffer is at least 3 bytes long and begins with one, else at 0.
 std::uint64_t bom_offset(std::string_view data) noexcept;
 
+// How a row ended.
+enum class LineBreak : std::uint8_t { None, Lf, Cr, CrLf };
+
+// Facts about one parsed row, for whoever needs to know how its fields
+// relate to its bytes (a writer that can copy rows, an account of what a
+// repair changed).  The parser states what it saw and judges nothing.
+//
+// When no count below is above zero and no flag is set, the row's fields
+// are its bytes cut at the delimiters, every quoted field without its
+// enclosing quotes and with each doubled quote standing for one.
+struct RowFacts {
+  std::string_view bytes;  // the row's bytes, without its line break
+  LineBreak line_break = LineBreak::None;
+  bool quote_in_unquoted = false;  // a quote stood amid an unquoted field
+  // A quoted field holds none of the delimiter, the quote, CR and LF: its
+  // quotes were not needed to read it.
+  bool needless_quotes = false;
+  bool unclosed = false;  // a quoted field ran to the end of the input
+  // Stray quotes inside quoted fields that the stray-quote test kept as
+  // text, and the offsets in `bytes` of the first kQuotesListed of them.
+  static constexpr unsigned kQuotesListed = 4;
+  std::uint32_t kept_quotes = 0;
+  std::uint64_t kept_quote_at[kQuotesListed] = {};
+  // Closing quotes with blanks (dropped) or text (joined to the field)
+  // behind them instead of the delimiter or the line end.
+  std::uint64_t bytes_after_quote = 0;
+  // Ill-formed UTF-8 sequences that became U+FFFD.
+  std::uint64_t replaced = 0;
+};
+
 struct ResilientParser {
   std::string_view data;       // the whole input; not owned, must outlive the parser
   std::uint64_t position = 0;  // offset of the next byte to read; only moves forward
@@ -43,21 +73,8 @@ struct ResilientParser {
   std::uint64_t memo_scan_to = 0;
   bool memo_scan_literal = false;
 
-  // Facts about the row next_row returned last, for writers that can save
-  // work: `row_text` is its bytes up to (not including) its line break, and
-  // `row_verbatim` tells that writing its fields back (quoting a field only
-  // when it holds the quote, the delimiter, CR or LF; doubling quotes) gives
-  // exactly those bytes.
-  std::string_view row_text;
-  bool row_verbatim = false;
-  // For a row that is not verbatim only because stray quotes inside its
-  // quoted fields were kept as text: how many, and their offsets in
-  // `row_text`.  Written back, the row is its bytes with each of these quotes
-  // doubled.  0 for any other row, and for one with more such quotes than
-  // the list holds.
-  static constexpr unsigned kKeptQuotesListed = 4;
-  unsigned row_kept_quotes = 0;
-  std::uint32_t row_kept_quote_at[kKeptQuotesListed] = {};
+  // What next_row saw of the row it returned last (see RowFacts).
+  RowFacts row;
 };
 
 // Builds a parser over `data` starting at the byte-order-mark offset, line 1.
@@ -73,19 +90,22 @@ ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsi
 // count, and the end of the input changes nothing.
 bool next_row(ResilientParser& parser, RowTable& out);
 
-// A quick look at the next row for writers that need only its width and its
+// A quick look at the next row for callers that need only its width and its
 // bytes.  When the row is plain — every field either unquoted without a
-// quote, or quoted around text that holds the delimiter but no quote, CR or
-// LF, with the delimiter, LF or the end right behind its closing quote — and
-// its bytes are valid UTF-8 with an ASCII delimiter and quote, `skim_row`
-// returns true with its field count and bytes: what `next_row` would make of
-// it, written back, is those bytes.  `accept_row` then moves past it exactly
-// as `next_row` would.  For any other row it returns false and nothing moves.
+// quote, or quoted around text that holds no quote, CR or LF, with the
+// delimiter, LF or the end right behind its closing quote — and its bytes
+// are valid UTF-8 with an ASCII delimiter and quote that differ and are no
+// line end, `skim_row` returns true with its field count and bytes: its
+// fields are those bytes cut at the delimiters outside quotes, each quoted
+// field without its quotes, exactly as `next_row` would make them.
+// `accept_row` then moves past it as `next_row` would.  For any other row it
+// returns false and nothing moves.
 struct SkimmedRow {
   std::uint64_t fields = 0;
-  std::string_view text;     // the row's bytes, without its line break
-  std::uint64_t next = 0;    // offset just past the row and its line break
-  bool line_break = false;   // whether the row ended with a line break
+  std::string_view text;         // the row's bytes, without its line break
+  std::uint64_t next = 0;        // offset just past the row and its line break
+  bool line_break = false;       // whether the row ended with a line break (an LF)
+  bool needless_quotes = false;  // as in RowFacts: a quoted field holds no delimiter
 };
 bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept;
 void accept_row(ResilientParser& parser, const SkimmedRow& row) noexcept;

@@ -100,11 +100,12 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
   return valid_prefix_length(bytes) == bytes.size();
 }
 
-void append_lossy_utf8(std::string& out, std::string_view bytes) {
+std::size_t append_lossy_utf8(std::string& out, std::string_view bytes) {
   const Byte* const begin = reinterpret_cast<const Byte*>(bytes.data());
   const Byte* const end = begin + bytes.size();
   out.reserve(out.size() + bytes.size());
   const Byte* p = begin;
+  std::size_t replaced = 0;
   while (p < end) {
     // Well-formed stretches are copied in one go.
     const Byte* run = p;
@@ -118,27 +119,36 @@ void append_lossy_utf8(std::string& out, std::string_view bytes) {
     out.append(bytes.data() + (run - begin), static_cast<std::size_t>(p - run));
     if (p == end) break;
     out.append(replacement, 3);
+    ++replaced;
     p += decode_step(p, end).length;
   }
+  return replaced;
 }
 
-void decode_tail_lossy(std::string& text, std::size_t start) {
+std::size_t decode_tail_lossy(std::string& text, std::size_t start) {
   const std::string_view tail = std::string_view(text).substr(start);
   const std::size_t good = valid_prefix_length(tail);
-  if (good == tail.size()) return;
+  if (good == tail.size()) return 0;
   std::string decoded;
-  append_lossy_utf8(decoded, tail.substr(good));
+  const std::size_t replaced = append_lossy_utf8(decoded, tail.substr(good));
   text.resize(start + good);
   text += decoded;
+  return replaced;
 }
 
-void append_latin1_char(std::string& out, unsigned char byte) {
+Latin1Char latin1_char(unsigned char byte) noexcept {
+  Latin1Char c;
   if (byte < 0x80) {
-    out.push_back(static_cast<char>(byte));
+    c.bytes[0] = static_cast<char>(byte);
+    c.size = 1;
   } else {
-    out.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-    out.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    c.bytes[0] = static_cast<char>(0xC0 | (byte >> 6));
+    c.bytes[1] = static_cast<char>(0x80 | (byte & 0x3F));
+    c.size = 2;
   }
+  return c;
 }
+
+void append_latin1_char(std::string& out, unsigned char byte) { out.append(latin1_char(byte).view()); }
 
 }  // namespace csv_mendle

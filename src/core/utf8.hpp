@@ -14,14 +14,26 @@ bool is_ascii(std::string_view bytes) noexcept;
 // True when `bytes` is well-formed UTF-8 (no surrogates, no overlongs, at most U+10FFFF).
 bool is_valid_utf8(std::string_view bytes) noexcept;
 
-// Appends the lossy decoding of `bytes` to `out`.
-void append_lossy_utf8(std::string& out, std::string_view bytes);
+// Appends the lossy decoding of `bytes` to `out`; returns how many
+// ill-formed sequences became U+FFFD.
+std::size_t append_lossy_utf8(std::string& out, std::string_view bytes);
 
 // Replaces the bytes of `text` from `start` on by their lossy decoding, in
-// place when they are already valid (the common case costs one validation).
-void decode_tail_lossy(std::string& text, std::size_t start);
+// place when they are already valid (the common case costs one validation);
+// returns how many ill-formed sequences became U+FFFD.
+std::size_t decode_tail_lossy(std::string& text, std::size_t start);
 
-// Appends the character whose code point equals `byte` (U+0000..U+00FF) in UTF-8.
+// The UTF-8 form of the character whose code point equals `byte`
+// (U+0000..U+00FF): one byte below 0x80, else two.  Wherever a delimiter or
+// quote byte is written out or shown, it is this character.
+struct Latin1Char {
+  char bytes[2] = {};
+  std::size_t size = 0;
+  std::string_view view() const noexcept { return {bytes, size}; }
+};
+Latin1Char latin1_char(unsigned char byte) noexcept;
+
+// Appends latin1_char(byte).
 void append_latin1_char(std::string& out, unsigned char byte);
 
 }  // namespace csv_mendle

@@ -71,12 +71,12 @@ PyObject* reader_create(PyTypeObject* type, const Arguments& arguments) {
         mendle_indexed(std::move(input).value(), arguments.repair_options(kFirstOption));
     // Moved, not copied: the input and the table become the reader's.
     state.rows = std::move(outcome.rows);
-    state.summary = {.total_rows = outcome.counts.total_rows,
-                     .mendled_rows = outcome.counts.mendled_rows,
-                     .repaired_rows = outcome.counts.repaired_rows,
-                     .quarantined_rows = outcome.counts.quarantined_rows,
-                     .inferred_columns = outcome.inferred_columns};
-    state.detected_delimiter = outcome.detected_delimiter;
+    state.summary = {.total_rows = outcome.report.total_rows,
+                     .mendled_rows = outcome.report.mendled_rows,
+                     .repaired_rows = outcome.report.repaired_rows,
+                     .quarantined_rows = outcome.report.quarantined_rows,
+                     .inferred_columns = outcome.report.inferred_columns};
+    state.detected_delimiter = outcome.report.detected_delimiter;
   }
 
   PyObject* self = type->tp_alloc(type, 0);

@@ -36,12 +36,12 @@ RepairOptions with_width(std::uint64_t width) {
 }
 
 void expect_counts_add_up(const SliceOutcome& o) {
-  EXPECT_EQ(o.total_rows, o.mendled_rows + o.quarantined_rows);
-  EXPECT_LE(o.repaired_rows, o.mendled_rows);
-  EXPECT_EQ(o.mendled_rows, o.rows.size());
-  EXPECT_EQ(o.quarantined_rows, o.quarantine.size());
-  if (o.inferred_columns > 0) {
-    for (std::size_t r = 0; r < o.rows.size(); ++r) EXPECT_EQ(o.rows.row(r).size(), o.inferred_columns);
+  EXPECT_EQ(o.report.total_rows, o.report.mendled_rows + o.report.quarantined_rows);
+  EXPECT_LE(o.report.repaired_rows, o.report.mendled_rows);
+  EXPECT_EQ(o.report.mendled_rows, o.rows.size());
+  EXPECT_EQ(o.report.quarantined_rows, o.quarantine.size());
+  if (o.report.inferred_columns > 0) {
+    for (std::size_t r = 0; r < o.rows.size(); ++r) EXPECT_EQ(o.rows.row(r).size(), o.report.inferred_columns);
   }
 }
 
@@ -50,9 +50,9 @@ TEST(mendle_slice, empty_input_ignores_the_options) {
   options.delimiter = ';';
   options.expected_columns = 7;
   const SliceOutcome o = mendle_slice("", options);
-  EXPECT_EQ(o.total_rows, 0u);
-  EXPECT_EQ(o.inferred_columns, 0u);
-  EXPECT_EQ(o.detected_delimiter, U',');
+  EXPECT_EQ(o.report.total_rows, 0u);
+  EXPECT_EQ(o.report.inferred_columns, 0u);
+  EXPECT_EQ(o.report.detected_delimiter, U',');
   EXPECT_TRUE(o.rows.empty());
 }
 
@@ -60,9 +60,9 @@ TEST(mendle_slice, a_bom_only_input_runs_the_heuristics_but_yields_no_row) {
   RepairOptions options;
   options.delimiter = ';';
   const SliceOutcome o = mendle_slice("\xEF\xBB\xBF", options);
-  EXPECT_EQ(o.total_rows, 0u);
-  EXPECT_EQ(o.detected_delimiter, U';');
-  EXPECT_EQ(o.inferred_columns, 0u);
+  EXPECT_EQ(o.report.total_rows, 0u);
+  EXPECT_EQ(o.report.detected_delimiter, U';');
+  EXPECT_EQ(o.report.inferred_columns, 0u);
 }
 
 TEST(mendle_slice, rows_are_padded_merged_or_quarantined_by_the_options) {
@@ -95,7 +95,7 @@ TEST(mendle_slice, rows_are_padded_merged_or_quarantined_by_the_options) {
     std::vector<std::string> reasons;
     for (const auto& q : o.quarantine) reasons.push_back(q.reason);
     EXPECT_EQ(reasons, c.reasons);
-    EXPECT_EQ(o.repaired_rows, c.repaired);
+    EXPECT_EQ(o.report.repaired_rows, c.repaired);
     expect_counts_add_up(o);
   }
 }
@@ -125,7 +125,7 @@ TEST(mendle_slice, a_delimiter_byte_above_ascii_merges_as_its_character) {
   // 61 C2 A7 62: the delimiter splits off "a"; the lone A7 decodes to U+FFFD.
   SliceOutcome o = mendle_slice("a\xC2\xA7" "b\n", options);
   EXPECT_EQ(delivered(o), (std::vector<Fields>{{"a", "\xEF\xBF\xBD" "b"}}));
-  EXPECT_EQ(o.detected_delimiter, U'\u00C2');
+  EXPECT_EQ(o.report.detected_delimiter, U'\u00C2');
   o = mendle_slice("a\xC2" "b\xC2" "c\n", options);
   EXPECT_EQ(delivered(o), (std::vector<Fields>{{"a", "b\xC3\x82" "c"}}));
 }
@@ -160,13 +160,13 @@ TEST(mendle_slice, given_options_bypass_the_heuristics_and_absent_ones_use_them)
   given.delimiter = ';';
   given.expected_columns = 1;
   SliceOutcome o = mendle_slice("a,b,c\nd,e,f\n", given);
-  EXPECT_EQ(o.detected_delimiter, U';');
-  EXPECT_EQ(o.inferred_columns, 1u);
-  EXPECT_EQ(o.repaired_rows, 0u);
+  EXPECT_EQ(o.report.detected_delimiter, U';');
+  EXPECT_EQ(o.report.inferred_columns, 1u);
+  EXPECT_EQ(o.report.repaired_rows, 0u);
 
   o = mendle_slice("\xEF\xBB\xBFq;r\ns;t;u\nv;w\n", RepairOptions{});
-  EXPECT_EQ(o.detected_delimiter, U';');
-  EXPECT_EQ(o.inferred_columns, 2u);
+  EXPECT_EQ(o.report.detected_delimiter, U';');
+  EXPECT_EQ(o.report.inferred_columns, 2u);
   EXPECT_EQ(delivered(o), (std::vector<Fields>{{"q", "r"}, {"s", "t;u"}, {"v", "w"}}));
 }
 
@@ -210,12 +210,12 @@ void expect_same_as_slice(std::string_view input, const RepairOptions& options) 
   const SliceOutcome slice = mendle_slice(input, options);
   const IndexOutcome indexed = mendle_indexed(buffer_of(input), options);
   EXPECT_EQ(delivered(indexed.rows), delivered(slice));
-  EXPECT_EQ(indexed.counts.total_rows, slice.total_rows);
-  EXPECT_EQ(indexed.counts.mendled_rows, slice.mendled_rows);
-  EXPECT_EQ(indexed.counts.repaired_rows, slice.repaired_rows);
-  EXPECT_EQ(indexed.counts.quarantined_rows, slice.quarantined_rows);
-  EXPECT_EQ(indexed.inferred_columns, slice.inferred_columns);
-  EXPECT_EQ(indexed.detected_delimiter, slice.detected_delimiter);
+  EXPECT_EQ(indexed.report.total_rows, slice.report.total_rows);
+  EXPECT_EQ(indexed.report.mendled_rows, slice.report.mendled_rows);
+  EXPECT_EQ(indexed.report.repaired_rows, slice.report.repaired_rows);
+  EXPECT_EQ(indexed.report.quarantined_rows, slice.report.quarantined_rows);
+  EXPECT_EQ(indexed.report.inferred_columns, slice.report.inferred_columns);
+  EXPECT_EQ(indexed.report.detected_delimiter, slice.report.detected_delimiter);
   EXPECT_EQ(indexed.rows.table.size() + plain_rows(indexed.rows), indexed.rows.index.size());
   // The input stays exactly while a row refers to it.
   EXPECT_EQ(indexed.rows.input.size() != 0, plain_rows(indexed.rows) != 0);

@@ -501,9 +501,9 @@ struct LongRows {
 const unsigned char kLongRowDelimiters[] = {',', ',', ';', '\t', ' '};
 const unsigned char kLongRowQuotes[] = {'"', '"', '\''};
 
-// Rows, lines and positions must match the reference, and a row marked
-// verbatim must write back as its own bytes, one with kept quotes listed as
-// its bytes with those quotes doubled.
+// Rows, lines and positions must match the reference, and a row that the
+// writer copies from the parser's facts must write back as its own bytes,
+// one with kept quotes as its bytes with those quotes doubled.
 TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
   LongRows gen;
   std::size_t verbatim_rows = 0;
@@ -526,16 +526,16 @@ TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
     while (next_row(parser, table)) {
       std::string line;
       append_output_line(line, table.open_view(), dialect);
-      if (parser.row_verbatim) {
+      const RowCopy copy = row_copy(parser.row, dialect);
+      if (copy == RowCopy::Bytes) {
         ++verbatim_rows;
-        ASSERT_EQ(line, std::string(parser.row_text) + "\n") << testing::PrintToString(data);
+        ASSERT_EQ(line, std::string(parser.row.bytes) + "\n") << testing::PrintToString(data);
       }
-      if (parser.row_kept_quotes > 0) {
+      if (copy == RowCopy::BytesDoublingKeptQuotes) {
         ++doubling_rows;
-        ASSERT_FALSE(parser.row_verbatim);
-        std::string doubled(parser.row_text);
-        for (unsigned i = parser.row_kept_quotes; i-- > 0;) {
-          const std::size_t at = parser.row_kept_quote_at[i];
+        std::string doubled(parser.row.bytes);
+        for (unsigned i = parser.row.kept_quotes; i-- > 0;) {
+          const std::size_t at = parser.row.kept_quote_at[i];
           ASSERT_EQ(doubled[at], static_cast<char>(quote));
           doubled.insert(at, 1, static_cast<char>(quote));
         }
@@ -550,7 +550,7 @@ TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
 
 // skim_row judges a row by its syntax bits when enough input follows it and
 // byte by byte when the row is the input's last: both must agree, and a
-// plain row must be what next_row makes of it, written back unchanged.
+// plain row must be what next_row makes of it, with the same facts.
 TEST(parser, skim_row_judges_a_row_alike_wherever_it_lies) {
   LongRows gen;
   std::size_t plain_rows = 0;
@@ -578,8 +578,11 @@ TEST(parser, skim_row_judges_a_row_alike_wherever_it_lies) {
     RowTable table;
     ASSERT_TRUE(next_row(full, table));
     ASSERT_EQ(table.open_field_count(), amid.fields);
-    ASSERT_TRUE(full.row_verbatim) << testing::PrintToString(row);
-    ASSERT_EQ(full.row_text, amid.text);
+    ASSERT_EQ(row_copy(full.row, OutputDialect(delimiter, quote)) == RowCopy::Bytes,
+              !amid.needless_quotes)
+        << testing::PrintToString(row);
+    ASSERT_EQ(full.row.bytes, amid.text);
+    ASSERT_EQ(full.row.needless_quotes, amid.needless_quotes);
     ASSERT_EQ(full.position, amid.next);
   }
   EXPECT_GT(plain_rows, 1000u);

@@ -127,7 +127,6 @@ TEST(plain_row, rows_skim_row_refuses) {
       {"a delimiter of 0x80 or more", "a\xA7" "b", 0xA7},
       {"a quote amid unquoted text", "a\"b,c"},
       {"a doubled quote", "\"a,\"\"b\",c"},
-      {"a quoted field without the delimiter", "\"ab\",c"},
       {"text behind the closing quote", "\"a,b\"c,d"},
       {"a blank behind the closing quote", "\"a,b\" ,d"},
       {"a quote that never closes", "a,\"b,c"},
@@ -136,7 +135,6 @@ TEST(plain_row, rows_skim_row_refuses) {
       {"a lone CR", "a\rb"},
       {"bytes that are no UTF-8", "a,\xFF"},
       // The same where the 64-byte windows the scan reads meet.
-      {"quoted text without the delimiter across windows", "x,\"" + std::string(70, 'a') + "\",y"},
       {"a quote that never closes, to a window's end", "\"b," + std::string(61, 'c')},
       {"text right behind a closing quote across windows", "\"a," + std::string(60, 'a') + "\"x,y"},
       {"a quote amid unquoted text across windows", std::string(64, 'a') + "\"b"},
@@ -147,19 +145,32 @@ TEST(plain_row, rows_skim_row_refuses) {
     const ResilientParser parser = make_parser(c.row, c.delimiter, '"', true);
     EXPECT_FALSE(skim_row(parser, row)) << c.name;
   }
+  // Quotes around text without the delimiter are needless, not a refusal,
+  // also where the windows meet.
+  for (const std::string& row : {std::string("\"ab\",c"), "x,\"" + std::string(70, 'a') + "\",y"}) {
+    SkimmedRow skimmed;
+    EXPECT_TRUE(skim_row(make_parser(row, ',', '"', true), skimmed)) << row;
+    EXPECT_TRUE(skimmed.needless_quotes) << row;
+  }
 }
 
 // ---- random rows ----
 
-// Whether the row at `start` is plain, by its definition taken byte by byte.
-bool plain_by_definition(std::string_view data, std::uint64_t start, unsigned char delimiter,
-                         unsigned char quote) {
+// Whether the row at `start` is plain, by its definition taken byte by
+// byte, and then whether a quoted field holds no delimiter.
+struct PlainByDefinition {
+  bool plain = false;
+  bool needless_quotes = false;
+};
+PlainByDefinition plain_by_definition(std::string_view data, std::uint64_t start,
+                                      unsigned char delimiter, unsigned char quote) {
   const auto at = [&](std::uint64_t i) { return static_cast<unsigned char>(data[i]); };
   const std::uint64_t n = data.size();
   if (start >= n || delimiter >= 0x80 || quote >= 0x80 || delimiter == quote ||
       delimiter == '\r' || delimiter == '\n' || quote == '\r' || quote == '\n') {
-    return false;
+    return {};
   }
+  bool needless_quotes = false;
   std::uint64_t p = start;
   for (;;) {
     std::uint64_t end = p;
@@ -167,22 +178,23 @@ bool plain_by_definition(std::string_view data, std::uint64_t start, unsigned ch
       std::uint64_t q = p + 1;
       bool holds_delimiter = false;
       for (; q < n && at(q) != quote; ++q) {
-        if (at(q) == '\r' || at(q) == '\n') return false;
+        if (at(q) == '\r' || at(q) == '\n') return {};
         holds_delimiter = holds_delimiter || at(q) == delimiter;
       }
-      if (q == n || !holds_delimiter) return false;
+      if (q == n) return {};
+      needless_quotes = needless_quotes || !holds_delimiter;
       end = q + 1;
-      if (end < n && at(end) != delimiter && at(end) != '\n') return false;
+      if (end < n && at(end) != delimiter && at(end) != '\n') return {};
     } else {
       for (; end < n && at(end) != delimiter && at(end) != '\n'; ++end) {
-        if (at(end) == quote || at(end) == '\r') return false;
+        if (at(end) == quote || at(end) == '\r') return {};
       }
     }
     if (end < n && at(end) == delimiter) {
       p = end + 1;
       continue;
     }
-    return is_valid_utf8(data.substr(start, end - start));
+    return {is_valid_utf8(data.substr(start, end - start)), needless_quotes};
   }
 }
 
@@ -224,7 +236,7 @@ TEST(plain_row, random_plain_rows_give_back_their_fields) {
     // where an empty row would be no row at all.
     if (row.empty() || pick(2) == 0) data += "\nnext,\"row\"\n";
     SCOPED_TRACE(testing::PrintToString(data));
-    ASSERT_TRUE(plain_by_definition(data, start, delimiter, '"'));
+    ASSERT_TRUE(plain_by_definition(data, start, delimiter, '"').plain);
     expect_walk_agrees(data, start, delimiter, '"');
     ASSERT_EQ(walk(data, start, delimiter, '"'), fields);
     // Counted from the end, the count-th delimiter outside quotes is the
@@ -263,9 +275,12 @@ TEST(plain_row, random_rows_are_skimmed_by_the_definition) {
       SCOPED_TRACE(testing::PrintToString(data) + " delimiter=" + std::to_string(delimiter) +
                    " quote=" + std::to_string(quote) + " start=" + std::to_string(start));
 
-      const bool plain = plain_by_definition(data, start, delimiter, quote);
-      ASSERT_EQ(skim_and_parse(data, start, delimiter, quote).plain, plain);
+      const PlainByDefinition expected = plain_by_definition(data, start, delimiter, quote);
+      const bool plain = expected.plain;
+      const Skimmed skimmed = skim_and_parse(data, start, delimiter, quote);
+      ASSERT_EQ(skimmed.plain, plain);
       if (plain) {
+        ASSERT_EQ(skimmed.row.needless_quotes, expected.needless_quotes);
         ++plain_rows;
         expect_walk_agrees(data, start, delimiter, quote);
       } else {

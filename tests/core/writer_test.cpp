@@ -329,9 +329,10 @@ TEST(file_io, a_file_too_large_to_hold_in_memory_is_out_of_memory) {
 namespace csv_mendle {
 namespace {
 
-// The file repair writes a row the parser marks verbatim as its own bytes;
-// that must be exactly what the writer makes of its fields.
-TEST(writer, rows_marked_verbatim_are_written_as_their_own_bytes) {
+// The file repair writes a row as its own bytes when row_copy says so from
+// the parser's facts; that must be exactly what the writer makes of its
+// fields.
+TEST(writer, rows_judged_copyable_are_written_as_their_own_bytes) {
   const char alphabet[] = {'a', ',', ';', '"', '\'', ' ', '\t', '\r', '\n', '\xC3', '\xA9', '\xFF'};
   std::uint64_t state = 12345;
   const auto next = [&] {
@@ -351,11 +352,11 @@ TEST(writer, rows_marked_verbatim_are_written_as_their_own_bytes) {
     ResilientParser parser = make_parser(data, delimiter, quote, next() % 2 == 0);
     RowTable rows;
     while (next_row(parser, rows)) {
-      if (parser.row_verbatim) {
+      if (row_copy(parser.row, dialect) == RowCopy::Bytes) {
         ++verbatim_rows;
         std::string line;
         append_output_line(line, rows.open_view(), dialect);
-        ASSERT_EQ(line, std::string(parser.row_text) + "\n")
+        ASSERT_EQ(line, std::string(parser.row.bytes) + "\n")
             << "input «" << data << "» delimiter " << int(delimiter) << " quote " << int(quote);
       }
       rows.discard_row();
@@ -390,12 +391,14 @@ TEST(writer, resized_plain_rows_are_written_as_the_resized_row) {
       ResilientParser parser = make_parser(data, ',', '"', true);
       RowTable rows;
       ASSERT_TRUE(next_row(parser, rows));
-      if (fields < width) rows.pad_open_row(width);
-      if (fields > width) rows.merge_open_row(width, ",");
+      const WidthRule rule{width, true, true};
+      const WidthVerdict verdict = judge_width(rule, fields);
+      apply_width(verdict, rule, rows, ",");
       std::string expected;
       append_output_line(expected, rows.open_view(), dialect);
       std::string line;
-      append_resized_plain_line(line, text, fields, width, dialect);
+      append_resized_plain_line(line, text, plain_resize(verdict, rule, text, fields, ',', '"'),
+                                dialect);
       ASSERT_EQ(line, expected) << "row «" << text << "» width " << width;
       merged_rows += fields > width;
     }
