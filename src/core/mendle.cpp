@@ -41,8 +41,7 @@ RepairReport empty_report(const Dialect& dialect) noexcept {
 namespace {
 
 // Once this many rows are kept, the reader's storage is reserved for the
-// whole input by extrapolating from them: doubling growth would leave up to
-// half of each array unused, and copy it on every growth.
+// whole input by extrapolating from them.
 constexpr std::uint64_t kSampleRows = 4096;
 
 // Each part of the rows grows in proportion to what it holds after `read`
@@ -56,9 +55,7 @@ void reserve_by_extrapolation(IndexedRows& rows, std::size_t read, std::size_t t
   rows.index.reserve(grown(rows.index.size()));
   RowTable& table = rows.table;
   if (table.empty()) return;
-  std::size_t fields = 0;
-  for (std::size_t r = 0; r < table.size(); ++r) fields += table.row(r).size();
-  table.reserve(grown(table.size()), grown(fields));
+  table.reserve_by_extrapolation(read, total);
   table.text().reserve(table.text().size() + grown(table.text().size()));
 }
 

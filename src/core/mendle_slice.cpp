@@ -7,19 +7,28 @@ namespace csv_mendle {
 
 namespace {
 
+// Once this many rows are kept, the table is reserved for the whole input
+// by extrapolating from them.
+constexpr std::size_t kSampleRows = 4096;
+
 class SliceSink {
  public:
-  explicit SliceSink(SliceOutcome& outcome) : outcome_(outcome) {}
+  SliceSink(SliceOutcome& outcome, std::size_t input_size)
+      : outcome_(outcome), input_size_(input_size) {}
 
   RowTable& rows() noexcept { return outcome_.rows; }
-  bool deliver(RowTable& table, const ResilientParser&, WidthVerdict) {
+  bool deliver(RowTable& table, const ResilientParser& parser, WidthVerdict) {
     table.commit_row();
+    if (table.size() == kSampleRows) {
+      table.reserve_by_extrapolation(static_cast<std::size_t>(parser.position), input_size_);
+    }
     return true;
   }
   void quarantine(QuarantineRecord&& record) { outcome_.quarantine.push_back(std::move(record)); }
 
  private:
   SliceOutcome& outcome_;
+  std::size_t input_size_;
 };
 
 }  // namespace
@@ -30,7 +39,7 @@ SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options) 
   outcome.report = empty_report(dialect);
   // Decoded text is rarely longer than its bytes.
   outcome.rows.text().reserve(input.size());
-  SliceSink sink(outcome);
+  SliceSink sink(outcome, input.size());
   repair_rows(input, options, dialect, outcome.report, sink);
   return outcome;
 }

@@ -103,6 +103,15 @@ void RowTable::reserve(std::size_t rows, std::size_t fields) {
   ends_.reserve(ends_.size() + fields);
 }
 
+void RowTable::reserve_by_extrapolation(std::size_t read, std::size_t total) {
+  if (read == 0 || read >= total || empty()) return;
+  std::size_t fields = 0;
+  for (std::size_t r = 0; r < size(); ++r) fields += row(r).size();
+  const double scale = 1.02 * static_cast<double>(total - read) / static_cast<double>(read);
+  reserve(static_cast<std::size_t>(static_cast<double>(size()) * scale) + 16,
+          static_cast<std::size_t>(static_cast<double>(fields) * scale) + 16);
+}
+
 void RowTable::clear() noexcept {
   text_.clear();
   ends_.clear();

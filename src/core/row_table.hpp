@@ -115,6 +115,10 @@ class RowTable {
 
   // Makes room for `rows` more rows holding `fields` more fields in all.
   void reserve(std::size_t rows, std::size_t fields);
+  // Makes room for the rows of the rest of an input, when the rows held came
+  // from `read` of its `total` bytes: doubling growth would leave up to half
+  // of each array unused, and copy it on every growth.
+  void reserve_by_extrapolation(std::size_t read, std::size_t total);
 
   // Drops every row (capacity is kept).
   void clear() noexcept;

@@ -588,5 +588,57 @@ TEST(parser, skim_row_judges_a_row_alike_wherever_it_lies) {
   EXPECT_GT(plain_rows, 1000u);
 }
 
+// What the parser tells of each row, on the fast path and off it alike
+// (each row stands once alone, where only the byte loop reads it, and once
+// with enough input behind it for the fast path).
+TEST(parser, row_facts_say_how_the_fields_relate_to_the_bytes) {
+  struct Case {
+    const char* name;
+    std::string row;
+    LineBreak line_break;
+    std::uint32_t kept_quotes = 0;
+    std::uint64_t after_quote = 0;
+    std::uint64_t replaced = 0;
+    bool quote_in_unquoted = false;
+    bool needless_quotes = false;
+  };
+  const std::vector<Case> cases = {
+      {"plain", "a,\"b,c\",d\n", LineBreak::Lf},
+      {"a doubled quote", "a,\"b\"\"c\"\n", LineBreak::Lf},
+      {"CR LF", "a,b\r\n", LineBreak::CrLf},
+      {"a lone CR", "a,b\r", LineBreak::Cr},
+      {"needless quotes", "\"a\",b\n", LineBreak::Lf, 0, 0, 0, false, true},
+      {"a quote amid text", "a\"b,c\n", LineBreak::Lf, 0, 0, 0, true},
+      {"kept stray quotes", "\"say \"hi\" now\",x\n", LineBreak::Lf, 2},
+      {"text behind a closing quote", "\"ab\"cd,x\n", LineBreak::Lf, 0, 1},
+      {"blanks behind closing quotes", "\"a,b\" ,\"c,d\"  \n", LineBreak::Lf, 0, 2},
+      {"ill-formed UTF-8", "a\xFF,\xC3(\n", LineBreak::Lf, 0, 0, 2},
+  };
+  for (const Case& c : cases) {
+    for (const std::string& data : {c.row, c.row + std::string(200, 'z') + "\n"}) {
+      ResilientParser parser = make_parser(data, ',', '"', true);
+      RowTable table;
+      ASSERT_TRUE(next_row(parser, table)) << c.name;
+      const RowFacts& row = parser.row;
+      const std::size_t break_size = c.line_break == LineBreak::CrLf ? 2 : 1;
+      EXPECT_EQ(row.bytes, std::string_view(c.row).substr(0, c.row.size() - break_size)) << c.name;
+      EXPECT_EQ(row.line_break, c.line_break) << c.name;
+      EXPECT_EQ(row.kept_quotes, c.kept_quotes) << c.name;
+      EXPECT_EQ(row.bytes_after_quote, c.after_quote) << c.name;
+      EXPECT_EQ(row.replaced, c.replaced) << c.name;
+      EXPECT_EQ(row.quote_in_unquoted, c.quote_in_unquoted) << c.name;
+      EXPECT_EQ(row.needless_quotes, c.needless_quotes) << c.name;
+      EXPECT_FALSE(row.unclosed) << c.name;
+    }
+  }
+  // A quote that never closes runs to the end of the input.
+  ResilientParser parser = make_parser("a,\"b\nc", ',', '"', true);
+  RowTable table;
+  ASSERT_TRUE(next_row(parser, table));
+  EXPECT_TRUE(parser.row.unclosed);
+  EXPECT_EQ(parser.row.line_break, LineBreak::None);
+  EXPECT_EQ(parser.row.bytes, "a,\"b\nc");
+}
+
 }  // namespace
 }  // namespace csv_mendle
