@@ -97,19 +97,19 @@ bool is_blank_field(std::string_view field) noexcept {
 }
 
 unsigned char sniff_delimiter(std::string_view sample) {
-  constexpr unsigned char candidates[] = {',', ';', '\t', '|'};  // also the order of preference
-  constexpr std::size_t row_limit = 50;
+  constexpr unsigned char kCandidates[] = {',', ';', '\t', '|'};  // also the order of preference
+  constexpr std::size_t kRowLimit = 50;
 
   double best_score = -1.0;
   unsigned char best = ',';
   std::vector<std::uint64_t> counts;
-  counts.reserve(row_limit);
+  counts.reserve(kRowLimit);
   RowTable row;
-  for (const unsigned char candidate : candidates) {
+  for (const unsigned char candidate : kCandidates) {
     counts.clear();
     for_each_counted_row(sample, candidate, row, [&](std::uint64_t fields) {
       counts.push_back(fields);
-      return counts.size() < row_limit;
+      return counts.size() < kRowLimit;
     });
 
     // Consistency (share of rows with the most common width of at least 2
@@ -135,13 +135,13 @@ unsigned char sniff_delimiter(std::string_view sample) {
 }
 
 std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter) {
-  constexpr std::size_t row_limit = 100;
+  constexpr std::size_t kRowLimit = 100;
   Tally tally;
   std::size_t counted = 0;
   RowTable row;
   for_each_counted_row(data, delimiter, row, [&](std::uint64_t fields) {
     tally.add(fields);
-    return ++counted < row_limit;
+    return ++counted < kRowLimit;
   });
   if (tally.empty()) return 0;
   return tally.mode(1).first;  // rows of one field take part too

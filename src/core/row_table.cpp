@@ -10,10 +10,10 @@ namespace csv_mendle {
 
 RowView RowTable::row(std::size_t i) const noexcept {
   const RowEntry& entry = rows_[i];
-  const bool wide = (entry.first_end & wide_flag) != 0;
-  const std::uint64_t first = entry.first_end & ~wide_flag;
+  const bool wide = (entry.first_end & kWideFlag) != 0;
+  const std::uint64_t first = entry.first_end & ~kWideFlag;
   const std::uint64_t next =
-      i + 1 < rows_.size() ? (rows_[i + 1].first_end & ~wide_flag) : ends_.size();
+      i + 1 < rows_.size() ? (rows_[i + 1].first_end & ~kWideFlag) : ends_.size();
   const std::size_t count = static_cast<std::size_t>(wide ? (next - first) / 2 : next - first);
   return RowView(text_.data() + entry.text_start, ends_.data() + first, nullptr, count, wide);
 }
@@ -35,10 +35,10 @@ void RowTable::pad_open_row(std::size_t fields) {
   // ends are filled in, and a size beyond the vector's maximum would surface
   // as length_error instead of bad_alloc.
   // Each field costs its end in the open row, then its end once committed.
-  constexpr std::uint64_t per_field = sizeof(std::uint64_t) + sizeof(std::uint32_t);
+  constexpr std::uint64_t kPerField = sizeof(std::uint64_t) + sizeof(std::uint32_t);
   const std::uint64_t memory = physical_memory_bytes();
-  if (fields > memory / per_field ||
-      ends_.size() > (memory - fields * per_field) / sizeof(std::uint32_t)) {
+  if (fields > memory / kPerField ||
+      ends_.size() > (memory - fields * kPerField) / sizeof(std::uint32_t)) {
     throw std::bad_alloc();
   }
   const std::size_t added = fields - open_count_;
@@ -74,7 +74,7 @@ void RowTable::commit_row() {
   if (!open_) return;
   const std::uint64_t length = text_.size() - open_start_;
   const bool wide = length > 0xFFFFFFFFu;
-  RowEntry entry{open_start_, ends_.size() | (wide ? wide_flag : 0)};
+  RowEntry entry{open_start_, ends_.size() | (wide ? kWideFlag : 0)};
   if (wide) {
     ends_.reserve(ends_.size() + 2 * open_count_);
     for (std::size_t i = 0; i < open_count_; ++i) {

@@ -138,7 +138,7 @@ class RowTable {
     std::uint64_t text_start;
     std::uint64_t first_end;
   };
-  static constexpr std::uint64_t wide_flag = std::uint64_t{1} << 63;
+  static constexpr std::uint64_t kWideFlag = std::uint64_t{1} << 63;
 
   // Makes room for at least `room` ends of the open row.
   void grow_open_ends(std::size_t room);

@@ -8,22 +8,22 @@ namespace {
 
 using Byte = unsigned char;
 
-constexpr char replacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 
 // First byte at or after `p` that is not ASCII, or `end`.  Thirty-two bytes
 // at a time, then eight, then one.
 const Byte* skip_ascii(const Byte* p, const Byte* end) noexcept {
-  constexpr std::uint64_t high_bits = 0x8080808080808080ULL;
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
   while (end - p >= 32) {
     std::uint64_t w[4];
     std::memcpy(w, p, sizeof w);
-    if (((w[0] | w[1] | w[2] | w[3]) & high_bits) != 0) break;
+    if (((w[0] | w[1] | w[2] | w[3]) & kHighBits) != 0) break;
     p += 32;
   }
   while (end - p >= 8) {
     std::uint64_t word;
     std::memcpy(&word, p, 8);
-    if (word & high_bits) break;
+    if (word & kHighBits) break;
     p += 8;
   }
   while (p < end && *p < 0x80) ++p;
@@ -118,7 +118,7 @@ std::size_t append_lossy_utf8(std::string& out, std::string_view bytes) {
     }
     out.append(bytes.data() + (run - begin), static_cast<std::size_t>(p - run));
     if (p == end) break;
-    out.append(replacement, 3);
+    out.append(kReplacement, 3);
     ++replaced;
     p += decode_step(p, end).length;
   }
