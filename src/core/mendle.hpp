@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "byte_buffer.hpp"
+#include "change_account.hpp"
 #include "parser.hpp"
 #include "row_index.hpp"
 #include "row_table.hpp"
@@ -42,6 +43,7 @@ struct RepairReport {
   std::uint64_t quarantined_rows = 0;  // rows set aside
   std::uint64_t inferred_columns = 0;  // the width applied; 0: no width check
   char32_t detected_delimiter = U',';  // the delimiter applied, as the character of its byte
+  ChangeAccount changes;               // what the run changed, kind by kind
 
   bool operator==(const RepairReport&) const = default;
 

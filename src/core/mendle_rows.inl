@@ -57,8 +57,9 @@ PlainTurn offer_plain_row(ResilientParser& parser, const WidthRule& rule, Repair
     const WidthVerdict verdict = judge_width(rule, plain.fields);
     if (sink.takes_plain(plain, verdict)) {
       pacing.hit();
-      accept_row(parser, plain);
       report.count(verdict);
+      report.changes.note_width(verdict, parser.line, plain.text.empty());
+      accept_row(parser, plain);
       return sink.deliver_plain(plain, verdict) ? PlainTurn::Taken : PlainTurn::Stop;
     }
   }
@@ -78,6 +79,7 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
   ResilientParser parser =
       make_parser(input, dialect.delimiter, options.quote_char, options.repair_quotes);
   RowTable& rows = sink.rows();
+  report.changes.bom_removed = parser.position > 0;
   [[maybe_unused]] detail::SkimPacing pacing;
   for (;;) {
     if constexpr (detail::TakesPlainRows<Sink>) {
@@ -85,9 +87,11 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
       if (turn == detail::PlainTurn::Taken) continue;
       if (turn == detail::PlainTurn::Stop) return;
     }
+    const std::uint64_t first_line = parser.line;
     if (!next_row(parser, rows)) return;
     const WidthVerdict verdict = judge_width(rule, rows.open_field_count());
     report.count(verdict);
+    report.changes.note_row(parser.row, verdict, first_line);
     if (!is_delivered(verdict)) {
       sink.quarantine(detail::take_open_row(rows, verdict, rule.expected, parser.line));
       continue;

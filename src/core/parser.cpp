@@ -533,7 +533,10 @@ class ByteLoop {
     }
     // The input ended: whatever the state, the field buffer is the last
     // field, and an unclosed quoted field has taken in everything up to here.
-    if (state_ == State::Quoted) parser_.row.unclosed = true;
+    if (state_ == State::Quoted) {
+      parser_.row.unclosed = true;
+      parser_.row.unclosed_at = quote_opened_at_ - row_start_;
+    }
     complete_last_field();
     return finish_row(n_);
   }
@@ -544,6 +547,7 @@ class ByteLoop {
   bool at_field_start() {
     const Byte c = d_[pos_];
     if (c == quote_) {
+      quote_opened_at_ = pos_;
       ++pos_;  // the opening quote is not part of the text
       state_ = State::Quoted;
       quoting_needed_ = false;
@@ -697,6 +701,7 @@ class ByteLoop {
   std::size_t field_start_;
   State state_ = State::Start;
   bool quoting_needed_ = false;  // the open quoted field holds Q, D, CR or LF
+  std::uint64_t quote_opened_at_ = 0;
 };
 
 // Out of next_row's way, so that the common row, which the fast path takes

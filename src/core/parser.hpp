@@ -46,6 +46,8 @@ struct RowFacts {
   std::uint64_t replaced = 0;
   static constexpr unsigned kQuotesListed = 4;
   std::uint64_t kept_quote_at[kQuotesListed] = {};
+  // Where in `bytes` the quote opened that never closed, when `unclosed`.
+  std::uint64_t unclosed_at = 0;
 };
 
 struct ResilientParser {
