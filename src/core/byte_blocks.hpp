@@ -8,9 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd.hpp"
 
 namespace csv_mendle {
 
@@ -27,7 +25,7 @@ template <std::size_t K>
 inline WindowMasks<K> full_window_masks(const unsigned char* p,
                                         const unsigned char (&targets)[K]) noexcept {
   WindowMasks<K> masks;
-#if defined(__SSE2__)
+#if defined(CSV_MENDLE_SIMD)
   __m128i high = _mm_setzero_si128();
   for (unsigned part = 0; part < kWindowBytes / 16; ++part) {
     const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * part));
@@ -72,7 +70,7 @@ inline WindowMasks<K> window_masks(const unsigned char* d, std::uint64_t x, std:
 // or `n`.  Sixteen bytes at a time while whole blocks remain.
 inline std::size_t first_of_four(const unsigned char* d, std::size_t from, std::size_t n,
                                  const unsigned char (&bytes)[4]) noexcept {
-#if defined(__SSE2__)
+#if defined(CSV_MENDLE_SIMD)
   const __m128i b0 = _mm_set1_epi8(static_cast<char>(bytes[0]));
   const __m128i b1 = _mm_set1_epi8(static_cast<char>(bytes[1]));
   const __m128i b2 = _mm_set1_epi8(static_cast<char>(bytes[2]));

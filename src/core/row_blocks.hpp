@@ -7,9 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "simd.hpp"
 
 namespace csv_mendle {
 
@@ -24,7 +22,7 @@ struct RowBlocks {
   bool ascii = false;           // every byte scanned is below 0x80
 };
 
-#if defined(__SSE2__)
+#if defined(CSV_MENDLE_SIMD)
 #define CSV_MENDLE_ROW_BLOCKS 1
 
 // The syntax bits, the line-end bits and whether any byte is 0x80 or above,
@@ -55,9 +53,8 @@ inline BlockMasks block_masks(const unsigned char* p, unsigned char delimiter,
   return masks;
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#if defined(CSV_MENDLE_SIMD_AVX2)
 #define CSV_MENDLE_ROW_BLOCKS_AVX2 1
-#include <immintrin.h>
 // The same, 32 bytes at a time, for processors that have AVX2.
 __attribute__((target("avx2"))) inline BlockMasks block_masks_avx2(
     const unsigned char* p, unsigned char delimiter, unsigned char quote) noexcept {
@@ -108,7 +105,7 @@ inline bool scan_row_blocks(const unsigned char* row, std::uint64_t available,
   return false;
 }
 
-#endif  // __SSE2__
+#endif  // CSV_MENDLE_SIMD
 
 // Copies `length` bytes sixteen at a time: reads and writes up to 15 bytes
 // past the end, which the caller guarantees are there.

@@ -10,6 +10,7 @@
 
 #include "csv_writer.hpp"
 #include "reference_parser.hpp"
+#include "row_blocks.hpp"
 #include "row_table.hpp"
 #include "utf8.hpp"
 
@@ -417,7 +418,11 @@ TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
     }
   }
   EXPECT_GT(verbatim_rows, 1000u);  // the fast path's verbatim rows were exercised
-  EXPECT_GT(doubling_rows, 30u);    // and its rows with kept quotes
+#if defined(CSV_MENDLE_ROW_BLOCKS)
+  EXPECT_GT(doubling_rows, 30u);  // and its rows with kept quotes
+#else
+  static_cast<void>(doubling_rows);  // only the fast path lists kept quotes
+#endif
 }
 
 // skim_row judges a row by its syntax bits when enough input follows it and
