@@ -10,8 +10,8 @@
 
 #include "csv_writer.hpp"
 #include "reference_parser.hpp"
-#include "row_blocks.hpp"
 #include "row_table.hpp"
+#include "simd_masks.hpp"
 #include "utf8.hpp"
 
 namespace csv_mendle {
