@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
 
   csv_mendle::ResilientParser parser =
       csv_mendle::make_parser(data, delimiter, quote, repair_quotes);
-  csv_mendle::fuzz::ReferenceParser reference(data, parser.position, delimiter, quote,
-                                              repair_quotes);
+  csv_mendle::reference::ReferenceParser reference(data, parser.position, delimiter, quote,
+                                                   repair_quotes);
   csv_mendle::RowTable table;
   const csv_mendle::OutputDialect dialect(delimiter, quote);
   std::uint64_t position = parser.position;

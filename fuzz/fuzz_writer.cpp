@@ -1,7 +1,7 @@
 // Fuzzes the output writer: whatever the bytes and the options, the clean CSV
-// written for the delivered rows, read back by a strict RFC-4180 reader of
-// its own, gives exactly those rows, and the quarantine CSV gives one record
-// per quarantined row with its line, reason and raw content.  A plain row
+// written for the delivered rows, read back by the strict RFC-4180 reader,
+// gives exactly those rows, and the quarantine CSV gives one record per
+// quarantined row with its line, reason and raw content.  A plain row
 // padded or merged from its bytes is written as the writer writes it parsed.
 #include <cstddef>
 #include <cstdint>
@@ -18,63 +18,16 @@
 #include "mendle.hpp"
 #include "parser.hpp"
 #include "row_table.hpp"
+#include "strict_reader.hpp"
 #include "utf8.hpp"
 
 namespace {
 
+using csv_mendle::reference::read_strict;
+using csv_mendle::reference::Record;
+
 void check(bool condition) {
   if (!condition) std::abort();
-}
-
-using Record = std::vector<std::string>;
-
-// A strict RFC-4180 reader for a delimiter D and a quote Q given as their
-// UTF-8 forms (neither empty, different, and neither CR nor LF), with LF as
-// the only line end.  Every record ends with LF; an empty line is the record
-// of one empty field.  A quoted field runs to a Q that is not doubled and
-// must be followed by D or the line end; a bare field may hold neither Q nor
-// CR.  Returns nothing when the text breaks one of these rules.
-std::optional<std::vector<Record>> read_strict(std::string_view text, std::string_view d,
-                                               std::string_view q) {
-  std::vector<Record> records;
-  std::size_t i = 0;
-  const auto at = [&](std::string_view token) { return text.substr(i, token.size()) == token; };
-  while (i < text.size()) {
-    Record record;
-    for (;;) {  // one field per pass
-      std::string field;
-      if (at(q)) {
-        i += q.size();
-        for (;;) {
-          if (i >= text.size()) return std::nullopt;  // unclosed quote
-          if (at(q)) {
-            i += q.size();
-            if (!at(q)) break;  // the closing quote
-            field.append(q);    // a doubled quote stands for one
-            i += q.size();
-          } else {
-            field.push_back(text[i++]);
-          }
-        }
-        if (!at(d) && !at("\n")) return std::nullopt;  // text after the closing quote
-      } else {
-        while (i < text.size() && !at(d) && !at("\n")) {
-          if (at(q) || text[i] == '\r') return std::nullopt;  // would need quoting
-          field.push_back(text[i++]);
-        }
-        if (i >= text.size()) return std::nullopt;  // no LF after the last record
-      }
-      record.push_back(std::move(field));
-      if (at(d)) {
-        i += d.size();
-        continue;
-      }
-      ++i;  // the LF
-      break;
-    }
-    records.push_back(std::move(record));
-  }
-  return records;
 }
 
 std::string latin1(unsigned char byte) {

@@ -1,6 +1,6 @@
 #include "plain_row.hpp"
 
-#if defined(__SSE2__)
+#if defined(CSV_MENDLE_SIMD)
 #include <emmintrin.h>
 #endif
 
@@ -60,7 +60,7 @@ std::size_t plain_cut_from_end(std::string_view row, std::uint64_t count, unsign
   if (count == 0) return row.size();
   const auto* const d = reinterpret_cast<const unsigned char*>(row.data());
   std::size_t at = row.size();  // the bytes from `at` on are passed
-#if defined(__SSE2__)
+#if defined(CSV_MENDLE_SIMD)
   // A plain row's quotes enclose whole fields, so a delimiter inside quotes
   // has a quote behind it: while the bytes passed hold no quote, every
   // delimiter among them is outside quotes, and sixteen are judged at once.

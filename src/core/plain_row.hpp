@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "byte_blocks.hpp"
+#include "simd_masks.hpp"
 #include "utf8.hpp"
 
 namespace csv_mendle {

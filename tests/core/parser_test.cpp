@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "csv_writer.hpp"
+#include "reference_parser.hpp"
 #include "row_table.hpp"
+#include "simd_masks.hpp"
 #include "utf8.hpp"
 
 namespace csv_mendle {
@@ -51,148 +52,20 @@ Parsed parse_all(std::string_view data, unsigned char delimiter, unsigned char q
   return out;
 }
 
-// ---------------------------------------------------------------------------
-// Reference parser: the row algorithm taken byte by byte, with the stray-quote
-// test rescanning the rest of the line for every quote.  Slow but plain; the
-// real parser must agree with it on every input.
-
-struct Reference {
-  std::string_view data;
-  std::uint64_t position = 0;
-  std::uint64_t line = 1;
-  bool repair_quotes = true;
-  unsigned char delimiter = ',';
-  unsigned char quote = '"';
-
-  unsigned char at(std::uint64_t i) const { return static_cast<unsigned char>(data[i]); }
-  bool blank(std::uint64_t i) const {
-    return (at(i) == ' ' || at(i) == '\t') && at(i) != delimiter;
-  }
-  bool separates(std::uint64_t i) const {
-    return at(i) == delimiter || at(i) == '\r' || at(i) == '\n';
-  }
-
-  bool stray_quote_is_literal(std::uint64_t p) const {
-    const std::uint64_t n = data.size();
-    std::uint64_t q = p + 1;
-    while (q < n && blank(q)) ++q;
-    if (q == n || separates(q)) return false;
-    for (std::uint64_t k = q; k < n; ++k) {
-      if (at(k) == '\r' || at(k) == '\n') return false;
-      if (at(k) == quote) {
-        std::uint64_t j = k + 1;
-        while (j < n && blank(j)) ++j;
-        if (j == n || separates(j)) return true;
-      }
-    }
-    return false;
-  }
-
-  std::optional<Fields> next_row() {
-    const std::uint64_t n = data.size();
-    if (position >= n) return std::nullopt;
-    enum { Start, Unquoted, Quoted, AfterQuote } state = Start;
-    Fields row;
-    std::string buffer;
-    const auto complete = [&] {
-      std::string field;
-      append_lossy_utf8(field, buffer);
-      row.push_back(field);
-      buffer.clear();
-    };
-    while (true) {
-      if (position >= n) {
-        complete();
-        return row;
-      }
-      const unsigned char c = at(position);
-      bool end_row = false;
-      switch (state) {
-        case Start:
-          if (c == quote) {
-            ++position;
-            state = Quoted;
-          } else if (c == delimiter) {
-            ++position;
-            complete();
-          } else if (c == '\r' || c == '\n') {
-            end_row = true;
-          } else {
-            buffer.push_back(static_cast<char>(c));
-            ++position;
-            state = Unquoted;
-          }
-          break;
-        case Unquoted:
-          if (c == delimiter) {
-            ++position;
-            complete();
-            state = Start;
-          } else if (c == '\r' || c == '\n') {
-            end_row = true;
-          } else {
-            buffer.push_back(static_cast<char>(c));
-            ++position;
-          }
-          break;
-        case Quoted:
-          if (c == quote) {
-            if (position + 1 == n) {
-              ++position;
-              state = AfterQuote;
-            } else if (at(position + 1) == quote) {
-              buffer.push_back(static_cast<char>(quote));
-              position += 2;
-            } else if (!repair_quotes || !stray_quote_is_literal(position)) {
-              ++position;
-              state = AfterQuote;
-            } else {
-              buffer.push_back(static_cast<char>(quote));
-              ++position;
-            }
-          } else {
-            if (c == '\n') ++line;
-            buffer.push_back(static_cast<char>(c));
-            ++position;
-          }
-          break;
-        case AfterQuote:
-          if (c == delimiter) {
-            ++position;
-            complete();
-            state = Start;
-          } else if (c == ' ' || c == '\t') {
-            ++position;
-          } else if (c == '\r' || c == '\n') {
-            end_row = true;
-          } else {
-            buffer.push_back(static_cast<char>(c));
-            ++position;
-            state = Unquoted;
-          }
-          break;
-      }
-      if (end_row) {
-        if (at(position) == '\r') ++position;
-        if (position < n && at(position) == '\n') ++position;
-        ++line;
-        complete();
-        return row;
-      }
-    }
-  }
-};
-
+// What the reference parser makes of `data`, its fields decoded as the
+// parser decodes them.
 Parsed reference_parse(std::string_view data, unsigned char delimiter, unsigned char quote,
                        bool repair_quotes) {
-  Reference ref{data, 0, 1, repair_quotes, delimiter, quote};
+  reference::ReferenceParser ref(data, 0, delimiter, quote, repair_quotes);
   Parsed out;
   while (auto row = ref.next_row()) {
-    out.rows.push_back(std::move(*row));
-    out.lines.push_back(ref.line);
-    out.positions.push_back(ref.position);
+    Fields fields;
+    for (const std::string& raw : *row) append_lossy_utf8(fields.emplace_back(), raw);
+    out.rows.push_back(std::move(fields));
+    out.lines.push_back(ref.line());
+    out.positions.push_back(ref.position());
   }
-  out.final_line = ref.line;
+  out.final_line = ref.line();
   return out;
 }
 
@@ -545,7 +418,11 @@ TEST(parser, whole_row_fast_path_agrees_with_the_reference_on_long_rows) {
     }
   }
   EXPECT_GT(verbatim_rows, 1000u);  // the fast path's verbatim rows were exercised
-  EXPECT_GT(doubling_rows, 30u);    // and its rows with kept quotes
+#if defined(CSV_MENDLE_ROW_BLOCKS)
+  EXPECT_GT(doubling_rows, 30u);  // and its rows with kept quotes
+#else
+  static_cast<void>(doubling_rows);  // only the fast path lists kept quotes
+#endif
 }
 
 // skim_row judges a row by its syntax bits when enough input follows it and

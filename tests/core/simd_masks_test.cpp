@@ -1,4 +1,4 @@
-#include "row_blocks.hpp"
+#include "simd_masks.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,7 +26,7 @@ BlockMasks reference_masks(const unsigned char* p, unsigned char delimiter, unsi
 // Both vector widths mark exactly the bytes a byte loop marks: the 16-byte
 // form is what machines without AVX2 run, so it is checked here even where
 // the parser itself takes the 32-byte one.
-TEST(row_blocks, block_masks_mark_exactly_the_syntax_bytes) {
+TEST(simd_masks, block_masks_mark_exactly_the_syntax_bytes) {
   const unsigned char alphabet[] = {'a', ',', ';', '"', '\'', '\r', '\n', '\t', 0x80, 0xC3, 0xFF, 0};
   std::mt19937 rng(5);
   unsigned char block[64];
@@ -54,7 +54,7 @@ TEST(row_blocks, block_masks_mark_exactly_the_syntax_bytes) {
 // The scan stops at the first line end, clears the syntax bits from there
 // on, and gives up unless 16 readable bytes follow the line end and the line
 // ends within the blocks it may look at.
-TEST(row_blocks, scan_finds_the_first_line_end_and_keeps_its_margins) {
+TEST(simd_masks, scan_finds_the_first_line_end_and_keeps_its_margins) {
   const auto scan = [](const std::string& bytes, std::uint64_t available, RowBlocks& blocks) {
     return scan_row_blocks(reinterpret_cast<const unsigned char*>(bytes.data()), available, ',',
                            '"', blocks);
