@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "byte_blocks.hpp"
+#include "simd_masks.hpp"
 
 namespace csv_mendle {
 

@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "byte_blocks.hpp"
-#include "row_blocks.hpp"
+#include "simd_masks.hpp"
 #include "utf8.hpp"
 
 namespace csv_mendle {

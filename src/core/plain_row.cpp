@@ -1,9 +1,5 @@
 #include "plain_row.hpp"
 
-#if defined(CSV_MENDLE_SIMD)
-#include <emmintrin.h>
-#endif
-
 namespace csv_mendle {
 
 void scan_plain_window(const char* row, std::size_t readable, unsigned char delimiter,
