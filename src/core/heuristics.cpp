@@ -45,14 +45,14 @@ class Tally {
 };
 
 // Feeds the field count of each counted row of `data`, parsed with
-// `delimiter` and the double quote, to `visit` until it returns false or the
+// `delimiter` and `quote`, to `visit` until it returns false or the
 // data ends.  Rows of one blank field (blank or whitespace-only lines) are
 // skipped and not counted.  `row` holds one row at a time, so memory stays
 // bounded however long the data.
 template <typename Visit>
-void for_each_counted_row(std::string_view data, unsigned char delimiter, RowTable& row,
-                          Visit visit) {
-  ResilientParser parser = make_parser(data, delimiter, '"', true);
+void for_each_counted_row(std::string_view data, unsigned char delimiter, unsigned char quote,
+                          RowTable& row, Visit visit) {
+  ResilientParser parser = make_parser(data, delimiter, quote, true);
   while (true) {
     row.clear();
     if (!next_row(parser, row)) return;
@@ -96,7 +96,7 @@ bool is_blank_field(std::string_view field) noexcept {
   return true;
 }
 
-unsigned char sniff_delimiter(std::string_view sample) {
+unsigned char sniff_delimiter(std::string_view sample, unsigned char quote) {
   constexpr unsigned char kCandidates[] = {',', ';', '\t', '|'};  // also the order of preference
   constexpr std::size_t kRowLimit = 50;
 
@@ -107,7 +107,7 @@ unsigned char sniff_delimiter(std::string_view sample) {
   RowTable row;
   for (const unsigned char candidate : kCandidates) {
     counts.clear();
-    for_each_counted_row(sample, candidate, row, [&](std::uint64_t fields) {
+    for_each_counted_row(sample, candidate, quote, row, [&](std::uint64_t fields) {
       counts.push_back(fields);
       return counts.size() < kRowLimit;
     });
@@ -134,12 +134,13 @@ unsigned char sniff_delimiter(std::string_view sample) {
   return best;
 }
 
-std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter) {
+std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter,
+                                 unsigned char quote) {
   constexpr std::size_t kRowLimit = 100;
   Tally tally;
   std::size_t counted = 0;
   RowTable row;
-  for_each_counted_row(data, delimiter, row, [&](std::uint64_t fields) {
+  for_each_counted_row(data, delimiter, quote, row, [&](std::uint64_t fields) {
     tally.add(fields);
     return ++counted < kRowLimit;
   });

@@ -11,11 +11,13 @@ namespace csv_mendle {
 // nothing (the empty field is blank).  `field` is valid UTF-8.
 bool is_blank_field(std::string_view field) noexcept;
 
-// The most likely delimiter among ',', ';', tab and '|' (',' without evidence).
-unsigned char sniff_delimiter(std::string_view sample);
+// The most likely delimiter among ',', ';', tab and '|' (',' without
+// evidence), the rows parsed with `quote`.
+unsigned char sniff_delimiter(std::string_view sample, unsigned char quote = '"');
 
-// The most frequent field count among the first 100 non-blank rows; 0 when
-// there is no such row.
-std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter);
+// The most frequent field count among the first 100 non-blank rows, parsed
+// with `delimiter` and `quote`; 0 when there is no such row.
+std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter,
+                                 unsigned char quote = '"');
 
 }  // namespace csv_mendle

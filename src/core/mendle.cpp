@@ -24,10 +24,12 @@ QuarantineRecord take_open_row(RowTable& rows, WidthVerdict verdict, std::uint64
 Dialect settle_dialect(std::string_view input, const RepairOptions& options) {
   Dialect dialect;
   if (input.empty()) return dialect;
-  dialect.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(input);
+  // The heuristics read the rows as the repair will: with its quote.
+  const unsigned char quote = options.quote_char;
+  dialect.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(input, quote);
   dialect.expected_columns = options.expected_columns
                                  ? *options.expected_columns
-                                 : infer_column_count(input, dialect.delimiter);
+                                 : infer_column_count(input, dialect.delimiter, quote);
   return dialect;
 }
 

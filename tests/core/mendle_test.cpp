@@ -100,6 +100,18 @@ TEST(mendle_slice, the_change_account_names_each_kind_and_its_first_line) {
   EXPECT_EQ(strict.blank_lines.rows + strict.padded.rows + strict.merged.rows, 0u);
 }
 
+// The heuristics read the rows with the repair's own quote: quoted
+// delimiters neither widen the rows nor win the sniffing.
+TEST(mendle_slice, the_delimiter_and_width_are_found_with_the_quote_given) {
+  RepairOptions options;
+  options.quote_char = '\'';
+  const SliceOutcome o = mendle_slice("a,b,c\n1,'x, y',2\n3,'p, q',4\n", options);
+  EXPECT_EQ(o.report.inferred_columns, 3u);
+  EXPECT_EQ(o.report.repaired_rows, 0u);
+  EXPECT_EQ(delivered(o), (std::vector<Fields>{{"a", "b", "c"}, {"1", "x, y", "2"}, {"3", "p, q", "4"}}));
+  EXPECT_EQ(mendle_slice("'a,b,c';x\n'd,e,f';y\n", options).report.detected_delimiter, U';');
+}
+
 TEST(mendle_slice, rows_are_padded_merged_or_quarantined_by_the_options) {
   struct Case {
     const char* input;
