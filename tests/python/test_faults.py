@@ -60,6 +60,7 @@ def unreadable_inputs(tmp_path):
     return cases
 
 
+@pytest.mark.unprivileged
 def test_an_input_that_cannot_be_read_creates_no_output(tmp_path):
     output = tmp_path / "out.csv"
     quarantine = tmp_path / "q.csv"

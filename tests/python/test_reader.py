@@ -299,6 +299,7 @@ def test_nul_in_the_path_raises_plain_oserror(write_input, make_reader):
     assert caught.value.errno is None
 
 
+@pytest.mark.unprivileged
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
 def test_unreadable_file_raises_permission_error(write_input):
     path = write_input(TWO_ROWS)
