@@ -250,11 +250,6 @@ PyObject* Reader_get_summary(PyObject* self, void*) {
   });
 }
 
-template <class Function>
-PyCFunction as_cfunction(Function* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef reader_methods[] = {
     {"__enter__", Reader_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_cfunction(&Reader_exit), METH_FASTCALL | METH_KEYWORDS,
