@@ -12,16 +12,21 @@ void set_internal_error(const char* what) noexcept {
                what != nullptr ? what : "unknown C++ exception");
 }
 
+namespace {
+
+bool held_or_refused(bool held, const char* refusal) noexcept {
+  if (!held) PyErr_SetString(PyExc_RuntimeError, refusal);
+  return held;
+}
+
+}  // namespace
+
 bool borrow_held(const SharedBorrow& borrow) noexcept {
-  if (borrow) return true;
-  PyErr_SetString(PyExc_RuntimeError, kAlreadyMutablyBorrowed);
-  return false;
+  return held_or_refused(static_cast<bool>(borrow), kAlreadyMutablyBorrowed);
 }
 
 bool borrow_held(const ExclusiveBorrow& borrow) noexcept {
-  if (borrow) return true;
-  PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
-  return false;
+  return held_or_refused(static_cast<bool>(borrow), kAlreadyBorrowed);
 }
 
 namespace {
