@@ -173,6 +173,7 @@ class Arguments {
   int collect(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
               PyObject* kwnames, PyObject* const* kwvalues, PyObject* kwargs);
   int convert(const Signature& signature);
+  static int convert_given(ParamKind kind, PyObject* object, Value& value);
 
   std::array<OwnedRef, kMaxParams> objects_;
   std::array<Value, kMaxParams> values_{};
