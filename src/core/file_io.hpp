@@ -63,7 +63,9 @@ Result<UniqueFd> create_for_writing(std::string_view path);
 
 // Reads from `fd` until end of file into one buffer.  The file size, when the
 // descriptor names a regular file, only sizes the first allocation: a file
-// that grows or shrinks meanwhile is still read to its end.
+// that grows or shrinks meanwhile is still read to its end.  A file that
+// could never fit in memory fails as TooLargeForMemory; an allocation that
+// fails throws std::bad_alloc.
 Result<ByteBuffer> read_all(int fd);
 
 // Collects lines in a buffer of `capacity()` bytes and hands them to the

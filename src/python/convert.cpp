@@ -467,7 +467,7 @@ PyObject* classified_type(const MendleError& error) {
   switch (error.cause) {
     case MendleError::Cause::Os:
       break;
-    case MendleError::Cause::OutOfMemory:
+    case MendleError::Cause::TooLargeForMemory:
       return PyExc_MemoryError;
     case MendleError::Cause::NulInPath:
     case MendleError::Cause::WriteWhole:
