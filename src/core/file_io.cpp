@@ -85,6 +85,12 @@ Result<UniqueFd> create_for_writing(std::string_view path) {
   return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
+Result<ByteBuffer> read_whole_file(std::string_view path) {
+  Result<UniqueFd> file = open_for_reading(path);
+  if (!file) return file.error();
+  return read_all(file.value().get());
+}
+
 Result<ByteBuffer> read_all(int fd) {
   constexpr std::size_t first_chunk = 64 * 1024;
   constexpr std::size_t most_addressable = SIZE_MAX / 2;

@@ -68,6 +68,10 @@ Result<UniqueFd> create_for_writing(std::string_view path);
 // fails throws std::bad_alloc.
 Result<ByteBuffer> read_all(int fd);
 
+// Opens the file at `path` and reads all of it (a path with a NUL byte fails
+// before any system call).
+Result<ByteBuffer> read_whole_file(std::string_view path);
+
 // Collects lines in a buffer of `capacity()` bytes and hands them to the
 // operating system in writes of about that size, so that the number of
 // system writes does not grow with the number of lines.

@@ -13,7 +13,8 @@
 #include <utility>
 
 #include "convert.hpp"
-#include "mendle_file.hpp"
+#include "file_io.hpp"
+#include "mendle.hpp"
 #include "plain_row.hpp"
 #include "row_index.hpp"
 #include "row_table.hpp"
