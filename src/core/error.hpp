@@ -1,5 +1,9 @@
 // The library's one error type.  Errors are values until the Python boundary,
 // where each is turned into an exception exactly once.
+//
+// Memory is the exception: an allocation that fails, anywhere in the core,
+// throws std::bad_alloc, and the binding's entry-point guard turns it into
+// MemoryError.  No core function catches it.
 #pragma once
 
 #include <cstdint>
@@ -10,22 +14,23 @@
 namespace csv_mendle {
 
 struct MendleError {
-  enum class Kind { Io };
-  // What went wrong in an Io error: an operating-system error number, or one
-  // of the failures detected without a system call.
-  enum class Cause { Os, NulInPath, WriteWhole, WriteBuffered, OutOfMemory, QuarantineIsOutput };
+  // An operating-system error number, or one of the failures detected
+  // without a system call.  TooLargeForMemory is a file larger than this
+  // process could ever address, known from its size before anything is
+  // allocated: the file's own failure, not the moment's memory.
+  enum class Cause { Os, NulInPath, WriteWhole, WriteBuffered, TooLargeForMemory, QuarantineIsOutput };
 
-  Kind kind = Kind::Io;
   Cause cause = Cause::Os;
   int os_error = 0;  // the error number when cause is Os, else 0
 
   static MendleError from_errno(int error_number) noexcept {
-    return MendleError{Kind::Io, Cause::Os, error_number};
+    return MendleError{Cause::Os, error_number};
   }
-  static MendleError of(Cause cause) noexcept { return MendleError{Kind::Io, cause, 0}; }
+  static MendleError of(Cause cause) noexcept { return MendleError{cause, 0}; }
 
   // "{strerror} (os error N)", or the fixed text of the cause
-  // (QuarantineIsOutput: "quarantine_path names the same file as output_path").
+  // (TooLargeForMemory: "out of memory"; QuarantineIsOutput: "quarantine_path
+  // names the same file as output_path").
   std::string text() const;
 };
 
@@ -46,7 +51,7 @@ class [[nodiscard]] Result {
   std::variant<T, MendleError> v_;
 };
 
-// A Result with no value: the error and a flag in one 16-byte record without
+// A Result with no value: the error and a flag in one record without
 // padding, which compilers build and pass in registers.  (A variant's index
 // byte beside the error is stored alone and read back with its neighbours,
 // which stalls the processor on every success handed back.)
@@ -65,6 +70,6 @@ class [[nodiscard]] Result<std::monostate> {
   MendleError error_;
   std::uint32_t ok_ = 1;
 };
-static_assert(sizeof(Result<std::monostate>) == 16);
+static_assert(sizeof(Result<std::monostate>) == sizeof(MendleError) + sizeof(std::uint32_t));
 
 }  // namespace csv_mendle

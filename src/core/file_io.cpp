@@ -8,8 +8,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <new>
-#include <stdexcept>
 
 namespace csv_mendle {
 
@@ -87,31 +85,34 @@ Result<UniqueFd> create_for_writing(std::string_view path) {
   return open_path(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
 }
 
+Result<ByteBuffer> read_whole_file(std::string_view path) {
+  Result<UniqueFd> file = open_for_reading(path);
+  if (!file) return file.error();
+  return read_all(file.value().get());
+}
+
 Result<ByteBuffer> read_all(int fd) {
   constexpr std::size_t first_chunk = 64 * 1024;
-  ByteBuffer buffer;
-  try {
-    // One byte beyond the expected size lets the read that meets end of file
-    // find room without growing the buffer.
-    const std::size_t hint = size_hint(fd);
-    if (hint >= SIZE_MAX / 2) return MendleError::of(MendleError::Cause::OutOfMemory);
-    buffer.reserve(hint == 0 ? first_chunk : hint + 1);
-    for (;;) {
-      if (buffer.size() == buffer.capacity()) {
-        if (buffer.capacity() >= SIZE_MAX / 2) return MendleError::of(MendleError::Cause::OutOfMemory);
-        buffer.reserve(buffer.capacity() * 2);
+  constexpr std::size_t most_addressable = SIZE_MAX / 2;
+  // One byte beyond the expected size lets the read that meets end of file
+  // find room without growing the buffer.
+  const std::size_t hint = size_hint(fd);
+  if (hint >= most_addressable) return MendleError::of(MendleError::Cause::TooLargeForMemory);
+  ByteBuffer buffer(hint == 0 ? first_chunk : hint + 1);
+  for (;;) {
+    if (buffer.size() == buffer.capacity()) {
+      if (buffer.capacity() >= most_addressable) {
+        return MendleError::of(MendleError::Cause::TooLargeForMemory);
       }
-      const ssize_t n =
-          ::read(fd, buffer.data() + buffer.size(), buffer.capacity() - buffer.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return MendleError::from_errno(errno);
-      }
-      if (n == 0) break;
-      buffer.set_size(buffer.size() + static_cast<std::size_t>(n));
+      buffer.reserve(buffer.capacity() * 2);
     }
-  } catch (const std::bad_alloc&) {
-    return MendleError::of(MendleError::Cause::OutOfMemory);
+    const ssize_t n = ::read(fd, buffer.data() + buffer.size(), buffer.capacity() - buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return MendleError::from_errno(errno);
+    }
+    if (n == 0) break;
+    buffer.set_size(buffer.size() + static_cast<std::size_t>(n));
   }
   return buffer;
 }

@@ -63,8 +63,14 @@ Result<UniqueFd> create_for_writing(std::string_view path);
 
 // Reads from `fd` until end of file into one buffer.  The file size, when the
 // descriptor names a regular file, only sizes the first allocation: a file
-// that grows or shrinks meanwhile is still read to its end.
+// that grows or shrinks meanwhile is still read to its end.  A file that
+// could never fit in memory fails as TooLargeForMemory; an allocation that
+// fails throws std::bad_alloc.
 Result<ByteBuffer> read_all(int fd);
+
+// Opens the file at `path` and reads all of it (a path with a NUL byte fails
+// before any system call).
+Result<ByteBuffer> read_whole_file(std::string_view path);
 
 // Collects lines in a buffer of `capacity()` bytes and hands them to the
 // operating system in writes of about that size, so that the number of

@@ -128,12 +128,6 @@ Status write_quarantine_file(std::string_view path, int output_fd,
 
 }  // namespace
 
-Result<ByteBuffer> read_whole_file(std::string_view path) {
-  Result<UniqueFd> file = open_for_reading(path);
-  if (!file) return file.error();
-  return read_all(file.value().get());
-}
-
 Result<RepairReport> mendle_file(std::string_view input_path, std::string_view output_path,
                                  std::optional<std::string_view> quarantine_path,
                                  const RepairOptions& options) {

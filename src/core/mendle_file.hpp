@@ -9,14 +9,11 @@
 
 #include "byte_buffer.hpp"
 #include "error.hpp"
+#include "file_io.hpp"
 #include "mendle.hpp"
 
 namespace csv_mendle {
 
-
-// Reads the whole file at `path` (a path with a NUL byte fails before any
-// system call).
-Result<ByteBuffer> read_whole_file(std::string_view path);
 
 Result<RepairReport> mendle_file(std::string_view input_path, std::string_view output_path,
                                  std::optional<std::string_view> quarantine_path,

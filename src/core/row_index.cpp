@@ -23,13 +23,6 @@ IndexedRow indexed_row(const IndexedRows& rows, std::size_t i) noexcept {
   return row;
 }
 
-void prefetch_row(const IndexedRows& rows, std::size_t i) noexcept {
-  if (i >= rows.index.size() || !rows.index.is_plain(i)) return;
-  const std::uint64_t start = rows.index.where(i);
-  __builtin_prefetch(rows.input.data() + start);
-  if (rows.input.size() - start > 64) __builtin_prefetch(rows.input.data() + start + 64);
-}
-
 std::size_t memory_bytes(const IndexedRows& rows) noexcept {
   return rows.input.capacity() + rows.index.memory_bytes() + rows.table.memory_bytes();
 }

@@ -57,7 +57,8 @@ class RowIndex {
   std::size_t plain_rows_ = 0;
 };
 
-// The rows a reader hands out, with everything needed to read them back.
+// The rows a reader hands out, with everything needed to read them back;
+// DeliveredRows reads them.
 struct IndexedRows {
   ByteBuffer input;  // what plain rows are read from; empty when no row is plain
   RowIndex index;
@@ -68,7 +69,8 @@ struct IndexedRows {
 };
 
 // One row of an IndexedRows: where a plain row starts in the input, or a
-// table row's fields.
+// table row's fields.  For what checks how rows are stored (the repair's
+// tests and fuzzer); a reader goes through DeliveredRows.
 struct IndexedRow {
   bool plain = false;
   std::uint64_t start = 0;  // plain: the row's start in the input (see visit_plain_row)
@@ -76,12 +78,6 @@ struct IndexedRow {
 };
 
 IndexedRow indexed_row(const IndexedRows& rows, std::size_t i) noexcept;
-
-// Asks the processor to bring row `i`'s first bytes into cache when it is
-// plain; a hint only.  Rows are read long after the input was, one row per
-// list of Python objects built in between, which hides their stream from the
-// hardware prefetcher.
-void prefetch_row(const IndexedRows& rows, std::size_t i) noexcept;
 
 // Bytes held by the rows and the input (capacities).
 std::size_t memory_bytes(const IndexedRows& rows) noexcept;

@@ -59,16 +59,17 @@ class BorrowCounter {
   std::atomic<std::uint64_t> state_{0};
 };
 
-// Holds one shared borrow for its lifetime, when it could be taken; test with
-// `if (!borrow)` and report kAlreadyMutablyBorrowed.
-class SharedBorrow {
+// Holds one borrow of a counter for its lifetime, taken by `Acquire` and
+// given back by `Release`, when it could be taken; test with `if (!borrow)`.
+template <bool (BorrowCounter::*Acquire)() noexcept, void (BorrowCounter::*Release)() noexcept>
+class Borrow {
  public:
-  explicit SharedBorrow(BorrowCounter& counter) noexcept
-      : counter_(counter.try_shared() ? &counter : nullptr) {}
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-  ~SharedBorrow() {
-    if (counter_ != nullptr) counter_->release_shared();
+  explicit Borrow(BorrowCounter& counter) noexcept
+      : counter_((counter.*Acquire)() ? &counter : nullptr) {}
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+  ~Borrow() {
+    if (counter_ != nullptr) (counter_->*Release)();
   }
 
   explicit operator bool() const noexcept { return counter_ != nullptr; }
@@ -77,22 +78,9 @@ class SharedBorrow {
   BorrowCounter* counter_;
 };
 
-// Holds the exclusive borrow for its lifetime, when it could be taken; test
-// with `if (!borrow)` and report kAlreadyBorrowed.
-class ExclusiveBorrow {
- public:
-  explicit ExclusiveBorrow(BorrowCounter& counter) noexcept
-      : counter_(counter.try_exclusive() ? &counter : nullptr) {}
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-  ~ExclusiveBorrow() {
-    if (counter_ != nullptr) counter_->release_exclusive();
-  }
-
-  explicit operator bool() const noexcept { return counter_ != nullptr; }
-
- private:
-  BorrowCounter* counter_;
-};
+// One shared borrow; a refusal is reported as kAlreadyMutablyBorrowed.
+using SharedBorrow = Borrow<&BorrowCounter::try_shared, &BorrowCounter::release_shared>;
+// The exclusive borrow; a refusal is reported as kAlreadyBorrowed.
+using ExclusiveBorrow = Borrow<&BorrowCounter::try_exclusive, &BorrowCounter::release_exclusive>;
 
 }  // namespace csv_mendle::python

@@ -12,16 +12,21 @@ void set_internal_error(const char* what) noexcept {
                what != nullptr ? what : "unknown C++ exception");
 }
 
+namespace {
+
+bool held_or_refused(bool held, const char* refusal) noexcept {
+  if (!held) PyErr_SetString(PyExc_RuntimeError, refusal);
+  return held;
+}
+
+}  // namespace
+
 bool borrow_held(const SharedBorrow& borrow) noexcept {
-  if (borrow) return true;
-  PyErr_SetString(PyExc_RuntimeError, kAlreadyMutablyBorrowed);
-  return false;
+  return held_or_refused(static_cast<bool>(borrow), kAlreadyMutablyBorrowed);
 }
 
 bool borrow_held(const ExclusiveBorrow& borrow) noexcept {
-  if (borrow) return true;
-  PyErr_SetString(PyExc_RuntimeError, kAlreadyBorrowed);
-  return false;
+  return held_or_refused(static_cast<bool>(borrow), kAlreadyBorrowed);
 }
 
 namespace {
@@ -175,6 +180,24 @@ void report_unknown_keyword(const Signature& signature, PyObject* kwnames, PyObj
   }
 }
 
+// Sets the TypeError for a keyword left over once every parameter has its
+// argument: one naming a parameter given by position too, else one naming
+// no parameter.
+void report_surplus_keyword(const Signature& signature, Py_ssize_t nargs, PyObject* kwnames,
+                            PyObject* const* kwvalues, PyObject* kwargs) {
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    const char* name = signature.params[static_cast<std::size_t>(i)].name;
+    OwnedRef twice;
+    if (find_keyword(kwnames, kwvalues, kwargs, name, twice) < 0) return;
+    if (twice) {
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
+                   signature.function_name, name, i + 1);
+      return;
+    }
+  }
+  report_unknown_keyword(signature, kwnames, kwargs);
+}
+
 // ---- conversions ----
 
 // Adds "while processing '<name>'" to the pending exception, so a traceback
@@ -219,6 +242,43 @@ int is_numpy_bool(PyObject* object) {
   OwnedRef module = OwnedRef::steal(PyType_GetModuleName(type));
   if (!module) return -1;
   return PyUnicode_Check(module.get()) && PyUnicode_EqualToUTF8(module.get(), "numpy") == 1;
+}
+
+// The conversions of the parameter kinds; each returns 0, or -1 with the
+// exception set.
+
+// A str's UTF-8 form, with its length: a path holding a NUL must still reach
+// the core, which refuses it with its own error text.
+int text_value(PyObject* object, std::string_view& text) {
+  if (!PyUnicode_Check(object)) return refuse_type(object, "str");
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
+  if (utf8 == nullptr) return -1;
+  text = std::string_view(utf8, static_cast<std::size_t>(size));
+  return 0;
+}
+
+int flag_value(PyObject* object, bool& flag) {
+  if (PyBool_Check(object)) {
+    flag = object == Py_True;
+    return 0;
+  }
+  const int numpy = is_numpy_bool(object);
+  if (numpy <= 0) return numpy < 0 ? -1 : refuse_type(object, "bool");
+  const int truth = PyObject_IsTrue(object);
+  if (truth < 0) return -1;
+  flag = truth == 1;
+  return 0;
+}
+
+int count_value(PyObject* object, std::uint64_t& count) {
+  OwnedRef index = OwnedRef::steal(PyNumber_Index(object));
+  if (!index) return -1;
+  // The interpreter's own OverflowError for a negative or too large value.
+  const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
+  if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+  count = static_cast<std::uint64_t>(n);
+  return 0;
 }
 
 }  // namespace
@@ -288,20 +348,34 @@ int Arguments::collect(const Signature& signature, PyObject* const* args, Py_ssi
   }
 
   if (remaining > 0) {
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-      const char* name = signature.params[static_cast<std::size_t>(i)].name;
-      OwnedRef twice;
-      if (find_keyword(kwnames, kwvalues, kwargs, name, twice) < 0) return -1;
-      if (twice) {
-        PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zd)",
-                     signature.function_name, name, i + 1);
-        return -1;
-      }
-    }
-    report_unknown_keyword(signature, kwnames, kwargs);
+    report_surplus_keyword(signature, nargs, kwnames, kwvalues, kwargs);
     return -1;
   }
   return 0;
+}
+
+// Converts one given argument as its parameter's kind asks.  Returns 0, or -1
+// with the exception set.
+int Arguments::convert_given(ParamKind kind, PyObject* object, Value& value) {
+  int status = 0;
+  switch (kind) {
+    case ParamKind::OptionalText:
+      if (object == Py_None) return 0;
+      [[fallthrough]];
+    case ParamKind::Text:
+      status = text_value(object, value.text);
+      break;
+    case ParamKind::Flag:
+      return flag_value(object, value.flag);
+    case ParamKind::OptionalCount:
+      if (object == Py_None) return 0;
+      status = count_value(object, value.count);
+      break;
+    case ParamKind::Object:
+      break;
+  }
+  value.present = status == 0;
+  return status;
 }
 
 // Converts the collected arguments in parameter order; the first failure
@@ -315,70 +389,7 @@ int Arguments::convert(const Signature& signature) {
       value.present = param.kind == ParamKind::Text;
       value.text = param.text_default;
       value.flag = param.flag_default;
-      continue;
-    }
-    int status = 0;
-    switch (param.kind) {
-      case ParamKind::OptionalText:
-        if (object == Py_None) break;
-        [[fallthrough]];
-      case ParamKind::Text: {
-        if (!PyUnicode_Check(object)) {
-          status = refuse_type(object, "str");
-          break;
-        }
-        // With its length: a path holding a NUL must still reach the core,
-        // which refuses it with its own error text.
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(object, &size);
-        if (utf8 == nullptr) {
-          status = -1;
-          break;
-        }
-        value.present = true;
-        value.text = std::string_view(utf8, static_cast<std::size_t>(size));
-        break;
-      }
-      case ParamKind::Flag: {
-        if (PyBool_Check(object)) {
-          value.flag = object == Py_True;
-          break;
-        }
-        const int numpy = is_numpy_bool(object);
-        if (numpy <= 0) {
-          status = numpy < 0 ? -1 : refuse_type(object, "bool");
-          break;
-        }
-        const int truth = PyObject_IsTrue(object);
-        if (truth < 0) {
-          status = -1;
-          break;
-        }
-        value.flag = truth == 1;
-        break;
-      }
-      case ParamKind::OptionalCount: {
-        if (object == Py_None) break;
-        OwnedRef index = OwnedRef::steal(PyNumber_Index(object));
-        if (!index) {
-          status = -1;
-          break;
-        }
-        // The interpreter's own OverflowError for a negative or too large value.
-        const unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
-        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-          status = -1;
-          break;
-        }
-        value.present = true;
-        value.count = static_cast<std::uint64_t>(n);
-        break;
-      }
-      case ParamKind::Object:
-        value.present = true;
-        break;
-    }
-    if (status < 0) {
+    } else if (convert_given(param.kind, object, value) < 0) {
       add_processing_note(param.name);
       return -1;
     }
@@ -456,7 +467,7 @@ PyObject* classified_type(const MendleError& error) {
   switch (error.cause) {
     case MendleError::Cause::Os:
       break;
-    case MendleError::Cause::OutOfMemory:
+    case MendleError::Cause::TooLargeForMemory:
       return PyExc_MemoryError;
     case MendleError::Cause::NulInPath:
     case MendleError::Cause::WriteWhole:

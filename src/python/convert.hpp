@@ -1,8 +1,9 @@
 // What every Python-facing operation of the module shares: the guard that
-// keeps C++ exceptions out of the interpreter, the table-driven argument
-// parser and its four conversions, the reduction of option values to
-// RepairOptions, the two ways a MendleError becomes a Python exception, the
-// RuntimeError of a refused borrow, and the process-wide type objects.
+// keeps C++ exceptions out of the interpreter, the cast of a method table's
+// functions, the table-driven argument parser and its conversions, the
+// reduction of option values to RepairOptions, the two ways a MendleError
+// becomes a Python exception, the RuntimeError of a refused borrow, and the
+// process-wide type objects.
 #pragma once
 
 #include <Python.h>
@@ -51,6 +52,16 @@ Result guarded(Result failed, Body&& body) noexcept {
 template <class Body>
 PyObject* guarded_object(Body&& body) noexcept {
   return guarded<PyObject*>(nullptr, static_cast<Body&&>(body));
+}
+
+// ---- method tables ----
+
+// A fast-call function (or any other C signature the flags of its
+// PyMethodDef announce) as the PyCFunction that a PyMethodDef holds.  The
+// interpreter calls it back with the signature the flags name.
+template <class Function>
+PyCFunction as_cfunction(Function* function) noexcept {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 // ---- borrow refusals ----
@@ -162,6 +173,7 @@ class Arguments {
   int collect(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
               PyObject* kwnames, PyObject* const* kwvalues, PyObject* kwargs);
   int convert(const Signature& signature);
+  static int convert_given(ParamKind kind, PyObject* object, Value& value);
 
   std::array<OwnedRef, kMaxParams> objects_;
   std::array<Value, kMaxParams> values_{};

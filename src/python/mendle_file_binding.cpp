@@ -42,7 +42,7 @@ PyObject* Module_mendle_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyMethodDef mendle_file_definition = {
     "mendle_file",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Module_mendle_file)),
+    as_cfunction(&Module_mendle_file),
     METH_FASTCALL | METH_KEYWORDS,
     "mendle_file(input_path, output_path, quarantine_path=None, delimiter=None, "
     "quote_char=\"\\\"\", fill_ragged_rows=True, merge_overflow=True, expected_columns=None, "

@@ -36,11 +36,6 @@ PyObject* Module_sniff(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   });
 }
 
-template <class Function>
-PyCFunction as_cfunction(Function* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef sniff_definition = {
     "sniff",
     as_cfunction(&Module_sniff),

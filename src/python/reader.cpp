@@ -1,7 +1,6 @@
 // MendleReader and `open`: construction reads and repairs the whole file at
-// once and keeps the input with an index of the delivered rows (plain rows
-// stay in the input, the others are copied into a RowTable); each `next()`
-// hands out one row as a fresh list of str.
+// once and keeps the delivered rows; each `next()` hands out one row as a
+// fresh list of str.
 #include "reader.hpp"
 
 #include <atomic>
@@ -13,10 +12,9 @@
 #include <utility>
 
 #include "convert.hpp"
-#include "mendle_file.hpp"
-#include "plain_row.hpp"
-#include "row_index.hpp"
-#include "row_table.hpp"
+#include "delivered_rows.hpp"
+#include "file_io.hpp"
+#include "mendle.hpp"
 #include "summary.hpp"
 
 namespace csv_mendle::python {
@@ -39,7 +37,7 @@ constexpr Signature kExitSignature{"__exit__", kExitParams, 0};
 // What a reader owns.  `rows` and `summary` never change after
 // construction; `cursor` only grows, and only under the exclusive borrow.
 struct ReaderState {
-  IndexedRows rows;
+  DeliveredRows rows;
   std::uint64_t cursor = 0;
   SummaryCounts summary;
   char32_t detected_delimiter = U',';
@@ -70,7 +68,7 @@ PyObject* reader_create(PyTypeObject* type, const Arguments& arguments) {
     IndexOutcome outcome =
         mendle_indexed(std::move(input).value(), arguments.repair_options(kFirstOption));
     // Moved, not copied: the input and the table become the reader's.
-    state.rows = std::move(outcome.rows);
+    state.rows = DeliveredRows(std::move(outcome.rows));
     state.summary = {.total_rows = outcome.report.total_rows,
                      .mendled_rows = outcome.report.mendled_rows,
                      .repaired_rows = outcome.report.repaired_rows,
@@ -116,64 +114,24 @@ PyObject* ascii_text(std::string_view field) {
   return text;
 }
 
-// A new str from the field's text, which the parser already made valid
-// UTF-8.
-PyObject* field_text(std::string_view field) {
-  if (is_ascii(field)) return ascii_text(field);
+// A new str from a field's text, which the parser made valid UTF-8.
+PyObject* utf8_text(std::string_view field) {
   return PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(field.size()), nullptr);
 }
 
-// A new list with one new str per field, in field order.
-PyObject* table_row_list(RowView row) {
-  const std::size_t n = row.size();
-  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+// A new list with one new str per field of row `i`, in field order.
+PyObject* row_list(const DeliveredRows& rows, std::size_t i) {
+  const DeliveredRow row = rows.row(i);
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(row.size())));
   if (!list) return nullptr;
-  // Most rows are plain ASCII: one scan over the whole row spares a scan per
-  // field.
-  const bool ascii = is_ascii(row.text());
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::string_view field = row.field(i);
-    PyObject* text = ascii ? ascii_text(field) : field_text(field);
+  const bool complete = row.visit([&](std::size_t f, std::string_view field, bool ascii) {
+    PyObject* text = ascii ? ascii_text(field) : utf8_text(field);
     // A list with empty slots left is still released correctly.
-    if (text == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
-  }
-  return list.release();
-}
-
-// The same for a plain row, its fields read from the input.
-PyObject* plain_row_list(const IndexedRows& rows, std::uint64_t start) {
-  const std::string_view input = rows.input.view();
-  // Every plain row has the width checked against, when one was.
-  const std::size_t n = rows.plain_width != 0
-                            ? static_cast<std::size_t>(rows.plain_width)
-                            : count_plain_fields(input, start, rows.delimiter, rows.quote);
-  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  std::size_t i = 0;
-  bool failed = false;
-  const bool complete = visit_plain_row(
-      input, start, rows.delimiter, rows.quote, [&](std::string_view field, bool ascii) {
-        if (i == n) return false;
-        PyObject* item = ascii ? ascii_text(field) : field_text(field);
-        if (item == nullptr) {
-          failed = true;
-          return false;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-        ++i;
-        return true;
-      });
-  if (failed) return nullptr;
-  if (!complete || i != n) {
-    PyErr_SetString(PyExc_SystemError, "a plain row does not have the width it was checked for");
-    return nullptr;
-  }
-  return list.release();
-}
-
-PyObject* row_list(const IndexedRow& row, const IndexedRows& rows) {
-  return row.plain ? plain_row_list(rows, row.start) : table_row_list(row.fields);
+    if (text == nullptr) return false;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f), text);
+    return true;
+  });
+  return complete ? list.release() : nullptr;
 }
 
 // ---- members ----
@@ -181,22 +139,21 @@ PyObject* row_list(const IndexedRow& row, const IndexedRows& rows) {
 PyObject* Reader_iternext(PyObject* self) {
   return guarded_object([&]() -> PyObject* {
     ReaderState& state = as_reader(self)->state;
-    IndexedRow row;
+    std::size_t row = 0;
     {
       ExclusiveBorrow borrow(as_reader(self)->borrow);
       if (!borrow_held(borrow)) return nullptr;
       // Exhausted: null without an exception ends the iteration, every time.
-      if (state.cursor >= state.rows.index.size()) return nullptr;
-      row = indexed_row(state.rows, static_cast<std::size_t>(state.cursor));
+      if (state.cursor >= state.rows.size()) return nullptr;
+      row = static_cast<std::size_t>(state.cursor);
       ++state.cursor;
       // The next row is on its way while this one is built.
-      prefetch_row(state.rows, static_cast<std::size_t>(state.cursor));
+      state.rows.prefetch(row + 1);
     }
     // The list is built after the borrow is released: allocating it may run
-    // a garbage collection and with it arbitrary finalizers.  The views stay
-    // valid, since the rows and the input never change while the reader
-    // lives and the caller holds the reader.
-    return row_list(row, state.rows);
+    // a garbage collection and with it arbitrary finalizers.  The rows never
+    // change while the reader lives, and the caller holds the reader.
+    return row_list(state.rows, row);
   });
 }
 
@@ -231,7 +188,7 @@ Py_ssize_t Reader_length(PyObject* self) {
     PyMendleReader* reader = as_reader(self);
     SharedBorrow borrow(reader->borrow);
     if (!borrow_held(borrow)) return -1;
-    return static_cast<Py_ssize_t>(reader->state.rows.index.size());
+    return static_cast<Py_ssize_t>(reader->state.rows.size());
   });
 }
 
@@ -248,11 +205,6 @@ PyObject* Reader_get_summary(PyObject* self, void*) {
     }
     return summary_new(counts, delimiter);
   });
-}
-
-template <class Function>
-PyCFunction as_cfunction(Function* function) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
 }
 
 PyMethodDef reader_methods[] = {

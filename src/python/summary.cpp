@@ -8,6 +8,7 @@
 #include "borrow.hpp"
 #include "convert.hpp"
 #include "owned_ref.hpp"
+#include "utf8.hpp"
 
 namespace csv_mendle::python {
 
@@ -33,6 +34,14 @@ struct PyMendleSummary {
 
 PyMendleSummary* as_summary(PyObject* self) noexcept {
   return reinterpret_cast<PyMendleSummary*>(self);
+}
+
+// The delimiter is one input byte, shown as the character of that code point
+// (U+0000..U+00FF): a byte 0xC3 gives "Ã".
+std::string delimiter_text(char32_t delimiter) {
+  std::string text;
+  append_latin1_char(text, static_cast<unsigned char>(delimiter));
+  return text;
 }
 
 PyObject* text_object(const std::string& text) {
@@ -149,27 +158,6 @@ PyType_Spec summary_spec = {
 std::atomic<PyTypeObject*> summary_type_slot{nullptr};
 
 }  // namespace
-
-std::string delimiter_text(char32_t delimiter) {
-  const auto c = static_cast<std::uint32_t>(delimiter);
-  std::string text;
-  if (c < 0x80) {
-    text += static_cast<char>(c);
-  } else if (c < 0x800) {
-    text += static_cast<char>(0xC0 | (c >> 6));
-    text += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    text += static_cast<char>(0xE0 | (c >> 12));
-    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    text += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    text += static_cast<char>(0xF0 | (c >> 18));
-    text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    text += static_cast<char>(0x80 | (c & 0x3F));
-  }
-  return text;
-}
 
 PyTypeObject* summary_type() { return process_wide_type(summary_type_slot, summary_spec); }
 

@@ -5,6 +5,14 @@ import pytest
 from csv_mendle import _csv_mendle_backend as backend
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "unprivileged: checks what only a user without root privileges sees; "
+        "`./dev unprivileged` runs these as such a user when the suite runs as root",
+    )
+
+
 @pytest.fixture
 def write_input(tmp_path):
     """Writes bytes or text (as UTF-8) to a file in tmp_path; returns its path as str."""

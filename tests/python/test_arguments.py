@@ -169,16 +169,3 @@ def test_delimiter_is_the_first_utf8_byte(mendle, delimiter, content, reported):
     assert summary.detected_delimiter == reported
     assert summary.inferred_columns == 2
 
-
-@pytest.mark.parametrize("position", ["input_path", "output_path", "quarantine_path"])
-def test_nul_in_a_path_reaches_the_file_layer(write_input, tmp_path, position):
-    arguments = {
-        "input_path": write_input("a,b\n"),
-        "output_path": str(tmp_path / "out.csv"),
-        "quarantine_path": str(tmp_path / "q.csv"),
-    }
-    arguments[position] = str(tmp_path / "bad\x00name.csv")
-    with pytest.raises(OSError) as caught:
-        backend.mendle_file(**arguments)
-    assert type(caught.value) is OSError
-    assert caught.value.args == ("file name contained an unexpected NUL byte",)

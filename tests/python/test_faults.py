@@ -60,6 +60,7 @@ def unreadable_inputs(tmp_path):
     return cases
 
 
+@pytest.mark.unprivileged
 def test_an_input_that_cannot_be_read_creates_no_output(tmp_path):
     output = tmp_path / "out.csv"
     quarantine = tmp_path / "q.csv"
@@ -67,7 +68,8 @@ def test_an_input_that_cannot_be_read_creates_no_output(tmp_path):
         text = raises_exactly(OSError, backend.mendle_file, path, str(output), str(quarantine))
         assert text == os_error_text(number), description
         assert not output.exists() and not quarantine.exists(), description
-        assert raises_exactly(reader_error, backend.open, path) == os_error_text(number), description
+        for make_reader in (backend.open, backend.MendleReader):
+            assert raises_exactly(reader_error, make_reader, path) == os_error_text(number), description
     still_usable(tmp_path)
 
 
@@ -115,9 +117,10 @@ def test_a_quarantine_directory_that_vanishes_between_runs(write_input, tmp_path
     assert quarantine.read_bytes() == b'line,reason,raw_content\n3,"Row has too few columns (expected 2)","a"\n'
 
 
-@pytest.mark.parametrize("position", ["output_path", "quarantine_path"])
+@pytest.mark.parametrize("position", ["input_path", "output_path", "quarantine_path"])
 def test_a_nul_in_a_path_never_reaches_the_file_it_would_be_cut_to(write_input, tmp_path, position):
-    # Cut at the NUL, the path would name an existing file and truncate it.
+    # Cut at the NUL, the path would name an existing file: read in place of
+    # the input, or truncated as an output.  (The reader: test_reader.py.)
     victim = tmp_path / "victim.csv"
     victim.write_bytes(b"precious\n")
     arguments = {"input_path": write_input(b"a,b\n"), "output_path": str(tmp_path / "out.csv"),
@@ -125,7 +128,6 @@ def test_a_nul_in_a_path_never_reaches_the_file_it_would_be_cut_to(write_input, 
     arguments[position] = str(victim) + "\x00.csv"
     assert raises_exactly(OSError, backend.mendle_file, **arguments) == "file name contained an unexpected NUL byte"
     assert victim.read_bytes() == b"precious\n"
-    assert raises_exactly(OSError, backend.open, str(victim) + "\x00") == "file name contained an unexpected NUL byte"
 
 
 # ---- inputs that would exhaust time or memory ----
@@ -152,6 +154,29 @@ def test_a_huge_single_field_without_a_line_break(write_input, tmp_path):
     summary = backend.mendle_file(path, str(output))
     assert (summary.total_rows, summary.inferred_columns) == (1, 1)
     assert output.read_bytes() == b'"' + b"a,b\r\n" * (size // 5) + b'"\n'
+
+
+@pytest.mark.parametrize(
+    "size, mendle_file_error",
+    [
+        (2**63 - 1, OSError),  # beyond any address space by its size alone: the file's own failure
+        (2**60, MemoryError),  # the buffer for it cannot be had: a failed allocation
+    ],
+)
+def test_a_file_larger_than_memory_fails_before_it_is_read(tmp_path, size, mendle_file_error):
+    path, output = tmp_path / "huge.csv", tmp_path / "out.csv"
+    with open(path, "wb") as huge:
+        try:
+            huge.truncate(size)  # sparse: costs no space on tmpfs
+        except OSError:
+            pytest.skip("no sparse file this large here")
+    for call, error in [(lambda: backend.mendle_file(str(path), str(output)), mendle_file_error),
+                        (lambda: backend.open(str(path)), MemoryError)]:
+        with pytest.raises(error) as caught:
+            call()
+        assert type(caught.value) is error
+    assert not output.exists()
+    still_usable(tmp_path)
 
 
 def test_random_bytes_are_repaired_into_valid_utf8(write_input, tmp_path):

@@ -26,6 +26,7 @@ def test_module_attributes():
 def test_namespace_holds_only_the_public_names_and_interpreter_attributes():
     interpreter = {"__name__", "__doc__", "__loader__", "__package__", "__spec__", "__file__"}
     assert set(vars(backend)) == interpreter | {"__version__", "__all__", *PUBLIC}
+    assert set(dir(backend)) == interpreter | {"__version__", "__all__", *PUBLIC}
 
 
 @pytest.mark.parametrize("name", ["mendle_file", "sniff", "open"])

@@ -67,10 +67,11 @@ def workload(tmp_path):
                 pass
         with backend.open(a["input"], a["delimiter"], a["quote"]) as reader:
             rows = list(reader)
-            len(reader), reader.summary.to_dict(), iter(reader)
+            len(reader), reader.summary.to_dict(), reader.summary, iter(reader)
         partly = backend.MendleReader(a["input"], expected_columns=2)
         next(partly)
         partly.__exit__(None, None, None)
+        backend.open(a["input"])  # dropped without iterating
         return rows
 
     return run, arguments

@@ -1,0 +1,18 @@
+#include "delivered_rows.hpp"
+
+#include <stdexcept>
+
+namespace csv_mendle {
+
+void DeliveredRows::prefetch(std::size_t i) const noexcept {
+  if (i >= rows_.index.size() || !rows_.index.is_plain(i)) return;
+  const std::uint64_t start = rows_.index.where(i);
+  __builtin_prefetch(rows_.input.data() + start);
+  if (rows_.input.size() - start > 64) __builtin_prefetch(rows_.input.data() + start + 64);
+}
+
+void DeliveredRow::plain_row_width_broken() {
+  throw std::logic_error("a plain row does not have the width it was checked for");
+}
+
+}  // namespace csv_mendle
