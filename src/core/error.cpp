@@ -12,7 +12,7 @@ std::string MendleError::text() const {
       return "failed to write whole buffer";
     case Cause::WriteBuffered:
       return "failed to write the buffered data";
-    case Cause::TooLargeForMemory:
+    case Cause::OutOfMemory:
       return "out of memory";
     case Cause::QuarantineIsOutput:
       return "quarantine_path names the same file as output_path";

@@ -1,9 +1,11 @@
 // The library's one error type.  Errors are values until the Python boundary,
 // where each is turned into an exception exactly once.
 //
-// Memory is the exception: an allocation that fails, anywhere in the core,
-// throws std::bad_alloc, and the binding's entry-point guard turns it into
-// MemoryError.  No core function catches it.
+// Memory follows one rule.  Memory for a whole input file is the file
+// operation's own failure: read_all returns it as the error value
+// OutOfMemory, like any other failure to read.  Every other allocation that
+// fails (rows, tables, lines) throws std::bad_alloc, which no core function
+// catches and the binding's entry-point guard turns into MemoryError.
 #pragma once
 
 #include <cstdint>
@@ -15,10 +17,9 @@ namespace csv_mendle {
 
 struct MendleError {
   // An operating-system error number, or one of the failures detected
-  // without a system call.  TooLargeForMemory is a file larger than this
-  // process could ever address, known from its size before anything is
-  // allocated: the file's own failure, not the moment's memory.
-  enum class Cause { Os, NulInPath, WriteWhole, WriteBuffered, TooLargeForMemory, QuarantineIsOutput };
+  // without a system call.  OutOfMemory: no memory could be had to hold the
+  // whole input file.
+  enum class Cause { Os, NulInPath, WriteWhole, WriteBuffered, OutOfMemory, QuarantineIsOutput };
 
   Cause cause = Cause::Os;
   int os_error = 0;  // the error number when cause is Os, else 0
@@ -29,7 +30,7 @@ struct MendleError {
   static MendleError of(Cause cause) noexcept { return MendleError{cause, 0}; }
 
   // "{strerror} (os error N)", or the fixed text of the cause
-  // (TooLargeForMemory: "out of memory"; QuarantineIsOutput: "quarantine_path
+  // (OutOfMemory: "out of memory"; QuarantineIsOutput: "quarantine_path
   // names the same file as output_path").
   std::string text() const;
 };

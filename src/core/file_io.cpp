@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 namespace csv_mendle {
 
@@ -92,19 +93,29 @@ Result<ByteBuffer> read_whole_file(std::string_view path) {
 }
 
 Result<ByteBuffer> read_all(int fd) {
-  constexpr std::size_t first_chunk = 64 * 1024;
-  constexpr std::size_t most_addressable = SIZE_MAX / 2;
+  constexpr std::size_t kFirstChunk = 64 * 1024;
+  constexpr std::size_t kMostAddressable = SIZE_MAX / 2;
+  const auto out_of_memory = MendleError::of(MendleError::Cause::OutOfMemory);
   // One byte beyond the expected size lets the read that meets end of file
   // find room without growing the buffer.
   const std::size_t hint = size_hint(fd);
-  if (hint >= most_addressable) return MendleError::of(MendleError::Cause::TooLargeForMemory);
-  ByteBuffer buffer(hint == 0 ? first_chunk : hint + 1);
+  if (hint >= kMostAddressable) return out_of_memory;
+  ByteBuffer buffer;
+  // Memory for the whole input is the file's own failure, reported as the
+  // file operations report theirs.
+  try {
+    buffer.reserve(hint == 0 ? kFirstChunk : hint + 1);
+  } catch (const std::bad_alloc&) {
+    return out_of_memory;
+  }
   for (;;) {
     if (buffer.size() == buffer.capacity()) {
-      if (buffer.capacity() >= most_addressable) {
-        return MendleError::of(MendleError::Cause::TooLargeForMemory);
+      if (buffer.capacity() >= kMostAddressable) return out_of_memory;
+      try {
+        buffer.reserve(buffer.capacity() * 2);
+      } catch (const std::bad_alloc&) {
+        return out_of_memory;
       }
-      buffer.reserve(buffer.capacity() * 2);
     }
     const ssize_t n = ::read(fd, buffer.data() + buffer.size(), buffer.capacity() - buffer.size());
     if (n < 0) {

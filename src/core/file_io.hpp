@@ -63,9 +63,8 @@ Result<UniqueFd> create_for_writing(std::string_view path);
 
 // Reads from `fd` until end of file into one buffer.  The file size, when the
 // descriptor names a regular file, only sizes the first allocation: a file
-// that grows or shrinks meanwhile is still read to its end.  A file that
-// could never fit in memory fails as TooLargeForMemory; an allocation that
-// fails throws std::bad_alloc.
+// that grows or shrinks meanwhile is still read to its end.  When no memory
+// can be had to hold it, it fails as OutOfMemory.
 Result<ByteBuffer> read_all(int fd);
 
 // Opens the file at `path` and reads all of it (a path with a NUL byte fails

@@ -467,7 +467,7 @@ PyObject* classified_type(const MendleError& error) {
   switch (error.cause) {
     case MendleError::Cause::Os:
       break;
-    case MendleError::Cause::TooLargeForMemory:
+    case MendleError::Cause::OutOfMemory:
       return PyExc_MemoryError;
     case MendleError::Cause::NulInPath:
     case MendleError::Cause::WriteWhole:
