@@ -28,13 +28,7 @@ PyObject* Module_mendle_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     Result<RepairReport> result = csv_mendle::mendle_file(
         arguments.text(0), arguments.text(1), arguments.optional_text(2), options);
     if (!result) return raise_plain_os_error(result.error());
-    const RepairReport& report = result.value();
-    return summary_new({.total_rows = report.total_rows,
-                        .mendled_rows = report.mendled_rows,
-                        .repaired_rows = report.repaired_rows,
-                        .quarantined_rows = report.quarantined_rows,
-                        .inferred_columns = report.inferred_columns},
-                       report.detected_delimiter);
+    return summary_new(result.value());
   });
 }
 

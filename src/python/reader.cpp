@@ -34,13 +34,12 @@ constexpr Param kExitParams[] = {
 };
 constexpr Signature kExitSignature{"__exit__", kExitParams, 0};
 
-// What a reader owns.  `rows` and `summary` never change after
+// What a reader owns.  `rows` and `report` never change after
 // construction; `cursor` only grows, and only under the exclusive borrow.
 struct ReaderState {
   DeliveredRows rows;
   std::uint64_t cursor = 0;
-  SummaryCounts summary;
-  char32_t detected_delimiter = U',';
+  RepairReport report;
 };
 
 // The C++ members are constructed in place after tp_alloc and destroyed in
@@ -69,12 +68,7 @@ PyObject* reader_create(PyTypeObject* type, const Arguments& arguments) {
         mendle_indexed(std::move(input).value(), arguments.repair_options(kFirstOption));
     // Moved, not copied: the input and the table become the reader's.
     state.rows = DeliveredRows(std::move(outcome.rows));
-    state.summary = {.total_rows = outcome.report.total_rows,
-                     .mendled_rows = outcome.report.mendled_rows,
-                     .repaired_rows = outcome.report.repaired_rows,
-                     .quarantined_rows = outcome.report.quarantined_rows,
-                     .inferred_columns = outcome.report.inferred_columns};
-    state.detected_delimiter = outcome.report.detected_delimiter;
+    state.report = outcome.report;
   }
 
   PyObject* self = type->tp_alloc(type, 0);
@@ -195,15 +189,13 @@ Py_ssize_t Reader_length(PyObject* self) {
 PyObject* Reader_get_summary(PyObject* self, void*) {
   return guarded_object([&]() -> PyObject* {
     PyMendleReader* reader = as_reader(self);
-    SummaryCounts counts;
-    char32_t delimiter = U',';
+    RepairReport report;
     {
       SharedBorrow borrow(reader->borrow);
       if (!borrow_held(borrow)) return nullptr;
-      counts = reader->state.summary;
-      delimiter = reader->state.detected_delimiter;
+      report = reader->state.report;
     }
-    return summary_new(counts, delimiter);
+    return summary_new(report);
   });
 }
 

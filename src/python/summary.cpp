@@ -14,21 +14,11 @@ namespace csv_mendle::python {
 
 namespace {
 
-// Everything a summary holds, set once at creation.
-struct SummaryFields {
-  std::uint64_t total_rows = 0;
-  std::uint64_t mendled_rows = 0;
-  std::uint64_t repaired_rows = 0;
-  std::uint64_t quarantined_rows = 0;
-  std::string detected_delimiter;  // UTF-8 of one character
-  std::uint64_t inferred_columns = 0;
-};
-
 // The C++ members are constructed in place after tp_alloc and destroyed in
 // tp_dealloc.
 struct PyMendleSummary {
   PyObject_HEAD
-  SummaryFields fields;
+  RepairReport report;  // set once at creation
   BorrowCounter borrow;
 };
 
@@ -38,10 +28,8 @@ PyMendleSummary* as_summary(PyObject* self) noexcept {
 
 // The delimiter is one input byte, shown as the character of that code point
 // (U+0000..U+00FF): a byte 0xC3 gives "Ã".
-std::string delimiter_text(char32_t delimiter) {
-  std::string text;
-  append_latin1_char(text, static_cast<unsigned char>(delimiter));
-  return text;
+std::string delimiter_text(const RepairReport& report) {
+  return std::string(latin1_char(static_cast<unsigned char>(report.detected_delimiter)).view());
 }
 
 PyObject* text_object(const std::string& text) {
@@ -51,20 +39,20 @@ PyObject* text_object(const std::string& text) {
 void Summary_dealloc(PyObject* self) {
   PyMendleSummary* summary = as_summary(self);
   summary->borrow.~BorrowCounter();
-  summary->fields.~SummaryFields();
+  summary->report.~RepairReport();
   // An instance of a heap type holds a reference to its type.
   PyTypeObject* type = Py_TYPE(self);
   OwnedRef type_reference = OwnedRef::steal(reinterpret_cast<PyObject*>(type));
   type->tp_free(self);
 }
 
-template <std::uint64_t SummaryFields::*Count>
+template <std::uint64_t RepairReport::*Count>
 PyObject* Summary_get_count(PyObject* self, void*) {
   return guarded_object([&]() -> PyObject* {
     PyMendleSummary* summary = as_summary(self);
     SharedBorrow borrow(summary->borrow);
     if (!borrow_held(borrow)) return nullptr;
-    return PyLong_FromUInt64(summary->fields.*Count);
+    return PyLong_FromUInt64(summary->report.*Count);
   });
 }
 
@@ -73,7 +61,7 @@ PyObject* Summary_get_detected_delimiter(PyObject* self, void*) {
     PyMendleSummary* summary = as_summary(self);
     SharedBorrow borrow(summary->borrow);
     if (!borrow_held(borrow)) return nullptr;
-    return text_object(summary->fields.detected_delimiter);
+    return text_object(delimiter_text(summary->report));
   });
 }
 
@@ -82,7 +70,7 @@ PyObject* Summary_to_dict(PyObject* self, PyObject*) {
     PyMendleSummary* summary = as_summary(self);
     SharedBorrow borrow(summary->borrow);
     if (!borrow_held(borrow)) return nullptr;
-    const SummaryFields& fields = summary->fields;
+    const RepairReport& fields = summary->report;
     OwnedRef dict = OwnedRef::steal(PyDict_New());
     if (!dict) return nullptr;
     // Insertion order is the order the dict iterates in.
@@ -91,7 +79,7 @@ PyObject* Summary_to_dict(PyObject* self, PyObject*) {
         {"mendled_rows", OwnedRef::steal(PyLong_FromUInt64(fields.mendled_rows))},
         {"repaired_rows", OwnedRef::steal(PyLong_FromUInt64(fields.repaired_rows))},
         {"quarantined_rows", OwnedRef::steal(PyLong_FromUInt64(fields.quarantined_rows))},
-        {"detected_delimiter", OwnedRef::steal(text_object(fields.detected_delimiter))},
+        {"detected_delimiter", OwnedRef::steal(text_object(delimiter_text(fields)))},
         {"inferred_columns", OwnedRef::steal(PyLong_FromUInt64(fields.inferred_columns))},
     };
     for (const auto& [key, value] : entries) {
@@ -106,26 +94,26 @@ PyObject* Summary_repr(PyObject* self) {
     PyMendleSummary* summary = as_summary(self);
     SharedBorrow borrow(summary->borrow);
     if (!borrow_held(borrow)) return nullptr;
-    const SummaryFields& fields = summary->fields;
+    const RepairReport& fields = summary->report;
     // The delimiter goes in unescaped: a tab delimiter shows a real tab.
     const std::string text = "<MendleSummary total_rows=" + std::to_string(fields.total_rows) +
                              " mendled_rows=" + std::to_string(fields.mendled_rows) +
                              " repaired_rows=" + std::to_string(fields.repaired_rows) +
                              " quarantined_rows=" + std::to_string(fields.quarantined_rows) +
-                             " delimiter='" + fields.detected_delimiter +
+                             " delimiter='" + delimiter_text(fields) +
                              "' inferred_columns=" + std::to_string(fields.inferred_columns) + ">";
     return text_object(text);
   });
 }
 
 PyGetSetDef summary_getset[] = {
-    {"total_rows", Summary_get_count<&SummaryFields::total_rows>, nullptr, nullptr, nullptr},
-    {"mendled_rows", Summary_get_count<&SummaryFields::mendled_rows>, nullptr, nullptr, nullptr},
-    {"repaired_rows", Summary_get_count<&SummaryFields::repaired_rows>, nullptr, nullptr, nullptr},
-    {"quarantined_rows", Summary_get_count<&SummaryFields::quarantined_rows>, nullptr, nullptr,
+    {"total_rows", Summary_get_count<&RepairReport::total_rows>, nullptr, nullptr, nullptr},
+    {"mendled_rows", Summary_get_count<&RepairReport::mendled_rows>, nullptr, nullptr, nullptr},
+    {"repaired_rows", Summary_get_count<&RepairReport::repaired_rows>, nullptr, nullptr, nullptr},
+    {"quarantined_rows", Summary_get_count<&RepairReport::quarantined_rows>, nullptr, nullptr,
      nullptr},
     {"detected_delimiter", Summary_get_detected_delimiter, nullptr, nullptr, nullptr},
-    {"inferred_columns", Summary_get_count<&SummaryFields::inferred_columns>, nullptr, nullptr,
+    {"inferred_columns", Summary_get_count<&RepairReport::inferred_columns>, nullptr, nullptr,
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -161,16 +149,13 @@ std::atomic<PyTypeObject*> summary_type_slot{nullptr};
 
 PyTypeObject* summary_type() { return process_wide_type(summary_type_slot, summary_spec); }
 
-PyObject* summary_new(const SummaryCounts& counts, char32_t delimiter) {
-  SummaryFields fields{counts.total_rows,        counts.mendled_rows,
-                       counts.repaired_rows,     counts.quarantined_rows,
-                       delimiter_text(delimiter), counts.inferred_columns};
+PyObject* summary_new(const RepairReport& report) {
   PyTypeObject* type = summary_type();
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   PyMendleSummary* summary = as_summary(self);
-  new (&summary->fields) SummaryFields(std::move(fields));
+  new (&summary->report) RepairReport(report);
   new (&summary->borrow) BorrowCounter();
   return self;
 }
