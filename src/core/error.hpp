@@ -53,9 +53,9 @@ class [[nodiscard]] Result {
 };
 
 // A Result with no value: the error and a flag in one record without
-// padding, which compilers build and pass in registers.  (A variant's index
-// byte beside the error is stored alone and read back with its neighbours,
-// which stalls the processor on every success handed back.)
+// padding, which can travel in registers: a variant's index byte beside the
+// error would be stored alone and read back with its neighbours on every
+// success handed back (the mendle_file rows of `./dev bench` measure it).
 template <>
 class [[nodiscard]] Result<std::monostate> {
  public:

@@ -36,14 +36,14 @@ Result<UniqueFd> open_path(std::string_view path, int flags, mode_t mode) {
 }
 
 // Writes all of `data`, repeating interrupted writes, in calls of at most
-// max_write_call bytes.  On failure `written` tells how much was accepted.
+// kMaxWriteCall bytes.  On failure `written` tells how much was accepted.
 // A write that accepts nothing fails with `refused`, so that a file that
 // takes no more bytes cannot make this spin.
 Status write_all(int fd, BufferedWriter::WriteCall write_call, const char* data,
                  std::size_t size, std::size_t& written, MendleError::Cause refused) {
   written = 0;
   while (written < size) {
-    const std::size_t piece = std::min(size - written, BufferedWriter::max_write_call);
+    const std::size_t piece = std::min(size - written, BufferedWriter::kMaxWriteCall);
     const ssize_t n = write_call(fd, data + written, piece);
     if (n < 0) {
       if (errno == EINTR) continue;

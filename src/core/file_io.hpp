@@ -80,20 +80,21 @@ Result<ByteBuffer> read_whole_file(std::string_view path);
 // attempt to write them and ignores the outcome.
 class BufferedWriter {
  public:
-  static constexpr std::size_t default_capacity = 8192;
+  static constexpr std::size_t kDefaultCapacity = 8192;
   // The most one system write asks for.  Handed 100 MB at once, Linux may
   // fill the page cache with 2 MiB folios, and on a virtual machine whose
   // host backs memory lazily their first touch made the whole write take up
   // to four times as long; pieces of 1 MiB cost no more in calls and stay
-  // steady.
-  static constexpr std::size_t max_write_call = std::size_t{1} << 20;
+  // steady ("csv_mendle.mendle_file (clean)" in `./dev bench` writes its
+  // whole output as one span and shows it).
+  static constexpr std::size_t kMaxWriteCall = std::size_t{1} << 20;
 
   // The system call that writes; replaceable so that tests can simulate
   // interrupted, short and refused writes.
   using WriteCall = ssize_t (*)(int fd, const void* data, std::size_t size);
 
   explicit BufferedWriter(UniqueFd fd, WriteCall write_call = nullptr,
-                          std::size_t capacity = default_capacity);
+                          std::size_t capacity = kDefaultCapacity);
   BufferedWriter(const BufferedWriter&) = delete;
   BufferedWriter& operator=(const BufferedWriter&) = delete;
   ~BufferedWriter();
@@ -101,7 +102,7 @@ class BufferedWriter {
   // Hands over one whole line.  A line shorter than `capacity()` is buffered
   // (after writing the buffer out when the line does not fit in its free
   // space); a longer one is written straight to the file after the buffer,
-  // in pieces of at most `max_write_call` bytes.
+  // in pieces of at most `kMaxWriteCall` bytes.
   Status write_line(std::string_view line) {
     if (buffer_if_room(line)) return success();
     return write_line_past_room(line);

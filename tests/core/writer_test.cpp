@@ -245,7 +245,7 @@ TEST(buffered_writer, buffer_if_room_takes_only_what_fits_and_never_writes) {
 }
 
 TEST(buffered_writer, asks_each_write_call_for_at_most_a_mebibyte) {
-  constexpr std::size_t mib = BufferedWriter::max_write_call;
+  constexpr std::size_t mib = BufferedWriter::kMaxWriteCall;
   const auto lines = lines_of({10, 2 * mib + 5, 7});
   reset_fake();
   {
