@@ -1,5 +1,5 @@
 // A RepairReport as Python values: the summary's six values, by the names
-// that MendleSummary and the package's results share.
+// that MendleSummary and the package's results share, and the change account.
 #pragma once
 
 #include <Python.h>
@@ -22,5 +22,10 @@ PyObject* text_object(const std::string& text);
 // exception set.  May throw std::bad_alloc: call it inside a guarded entry
 // point.
 PyObject* report_dict(const RepairReport& report);
+
+// A new dict with one entry per kind of change that occurred, in the
+// account's order, each a dict of `rows` and `first_line` (invalid_utf8 adds
+// `sequences`, unclosed_quote `absorbed_lines`); null with the exception set.
+PyObject* changes_dict(const ChangeAccount& account);
 
 }  // namespace csv_mendle::python
