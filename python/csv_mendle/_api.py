@@ -88,8 +88,8 @@ def repair(
 
 
 class Reader:
-    """The repaired rows of one CSV file, read and repaired whole when the
-    reader is made; `result` tells what the repair did.
+    """The repaired rows of one CSV file, read and repaired whole by `read`;
+    `result` tells what the repair did.
 
     Iterating hands out each row once, as a new list of str, straight from
     the native rows object.  Quarantined rows are counted in `result`, not
@@ -97,23 +97,10 @@ class Reader:
 
     __slots__ = ("_rows", "_result")
 
-    def __init__(
-        self,
-        source: Path,
-        *,
-        delimiter: str | None = None,
-        quote_char: str = '"',
-        fill_ragged_rows: bool = True,
-        merge_overflow: bool = True,
-        expected_columns: SupportsIndex | None = None,
-        repair_quotes: bool = True,
-    ) -> None:
-        rows, values = _csv_mendle.read(
-            source, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns,
-            repair_quotes,
-        )
+    def __init__(self, rows: _csv_mendle.RepairedRows, result: RepairResult) -> None:
+        """Made by `read`, from the native rows and their result."""
         self._rows = rows
-        self._result = RepairResult(**values)
+        self._result = result
 
     @property
     def result(self) -> RepairResult:
@@ -159,10 +146,10 @@ def read(
 ) -> Reader:
     """Reads and repairs the CSV file `source` in memory; the Reader iterates
     its repaired rows.  Options, paths and errors as for `repair`."""
-    return Reader(
-        source, delimiter=delimiter, quote_char=quote_char, fill_ragged_rows=fill_ragged_rows,
-        merge_overflow=merge_overflow, expected_columns=expected_columns, repair_quotes=repair_quotes,
+    rows, values = _csv_mendle.read(
+        source, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
     )
+    return Reader(rows, RepairResult(**values))
 
 
 def sniff_dialect(sample: Buffer, quote_char: str = '"') -> tuple[str, int]:
