@@ -204,6 +204,19 @@ def test_paths_refused_before_any_file_is_touched_raise_value_error(write_input,
         csv_mendle.read(3)  # type: ignore[arg-type]
 
 
+def test_an_input_larger_than_memory_raises_memory_error_and_creates_no_output(tmp_path):
+    huge, output = tmp_path / "huge.csv", tmp_path / "out.csv"
+    with open(huge, "wb") as handle:
+        try:
+            handle.truncate(2**60)  # sparse: costs no space on tmpfs
+        except OSError:
+            pytest.skip("no sparse file this large here")
+    for call in (lambda: csv_mendle.repair(huge, output), lambda: csv_mendle.read(huge)):
+        with pytest.raises(MemoryError, match="^out of memory$"):
+            call()
+    assert not output.exists()
+
+
 def test_paths_may_be_str_bytes_or_path_like_and_need_not_be_utf8(tmp_path):
     source = os.fsencode(tmp_path) + b"/caf\xe9.csv"  # Latin-1: no UTF-8 name
     with open(source, "wb") as handle:
