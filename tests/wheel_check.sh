@@ -29,12 +29,12 @@ python3.14 -m venv --system-site-packages "$work/venv"
 cd "$work"
 "$work/venv/bin/python" - "$work/venv" <<'PY'
 import pathlib, sys, csv_mendle
-from csv_mendle import _csv_mendle_backend as backend
+from csv_mendle import _csv_mendle, _csv_mendle_backend as backend
 venv = pathlib.Path(sys.argv[1])
-for module in (csv_mendle, backend):
+for module in (csv_mendle, backend, _csv_mendle):
     assert pathlib.Path(module.__file__).is_relative_to(venv), module.__file__
 package = pathlib.Path(csv_mendle.__file__).parent
-for name in ("py.typed", "_csv_mendle_backend.pyi", "cli.py", "__main__.py"):
+for name in ("py.typed", "_csv_mendle_backend.pyi", "_csv_mendle.pyi", "_api.py", "cli.py", "__main__.py"):
     assert (package / name).is_file(), name
 print("installed:", package)
 PY

@@ -20,14 +20,25 @@ struct MendleError {
   // without a system call.  OutOfMemory: no memory could be had to hold the
   // whole input file.
   enum class Cause { Os, NulInPath, WriteWhole, WriteBuffered, OutOfMemory, QuarantineIsOutput };
+  // Which file of a repair failed, so that a caller can name it; None where
+  // the step that failed does not say (a file operation on its own).
+  enum class File : std::uint8_t { None, Input, Output, Quarantine };
 
   Cause cause = Cause::Os;
   int os_error = 0;  // the error number when cause is Os, else 0
+  File file = File::None;
 
   static MendleError from_errno(int error_number) noexcept {
     return MendleError{Cause::Os, error_number};
   }
   static MendleError of(Cause cause) noexcept { return MendleError{cause, 0}; }
+
+  // The same error, as the failure of `which`.
+  [[nodiscard]] MendleError about(File which) const noexcept {
+    MendleError error = *this;
+    error.file = which;
+    return error;
+  }
 
   // "{strerror} (os error N)", or the fixed text of the cause
   // (OutOfMemory: "out of memory"; QuarantineIsOutput: "quarantine_path

@@ -13,6 +13,8 @@ namespace csv_mendle {
 
 namespace {
 
+using File = MendleError::File;
+
 // True when both paths name an existing file and it is the same one, however
 // each path spells it (another relative form, a symbolic or hard link).
 bool same_existing_file(std::string_view a, std::string_view b) {
@@ -135,20 +137,20 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   // repaired rows, so that is refused before any file is touched.
   if (quarantine_path &&
       (*quarantine_path == output_path || same_existing_file(*quarantine_path, output_path))) {
-    return MendleError::of(MendleError::Cause::QuarantineIsOutput);
+    return MendleError::of(MendleError::Cause::QuarantineIsOutput).about(File::Quarantine);
   }
   // Declared first so that it is closed last, on every path.
   Result<UniqueFd> input = open_for_reading(input_path);
-  if (!input) return input.error();
+  if (!input) return input.error().about(File::Input);
   // The whole input is in memory before any output file is created, so the
   // output may replace the input file itself.
   Result<ByteBuffer> buffer = read_all(input.value().get());
-  if (!buffer) return buffer.error();
+  if (!buffer) return buffer.error().about(File::Input);
   const std::string_view bytes = buffer.value().view();
   const Dialect dialect = settle_dialect(bytes, options);
 
   Result<UniqueFd> output_file = create_for_writing(output_path);
-  if (!output_file) return output_file.error();
+  if (!output_file) return output_file.error().about(File::Output);
   BufferedWriter output(std::move(output_file).value(), nullptr, kOutputBufferBytes);
   const OutputDialect written_as(dialect.delimiter, options.quote_char);
   const WidthRule rule{dialect.expected_columns, options.fill_ragged_rows, options.merge_overflow};
@@ -156,16 +158,16 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   FileSink sink(spans, written_as, rule, dialect.delimiter, options.quote_char);
   RepairReport report = empty_report(dialect);
   repair_rows(bytes, options, dialect, report, sink);
-  if (!sink.status()) return sink.status().error();
-  if (Status written = spans.finish(); !written) return written.error();
-  if (Status flushed = output.flush(); !flushed) return flushed.error();
+  if (!sink.status()) return sink.status().error().about(File::Output);
+  if (Status written = spans.finish(); !written) return written.error().about(File::Output);
+  if (Status flushed = output.flush(); !flushed) return flushed.error().about(File::Output);
 
   if (quarantine_path) {
     const Status written =
         write_quarantine_file(*quarantine_path, output.fd(), sink.quarantined(), written_as);
-    if (!written) return written.error();
+    if (!written) return written.error().about(File::Quarantine);
   }
-  if (Status closed = output.close(); !closed) return closed.error();
+  if (Status closed = output.close(); !closed) return closed.error().about(File::Output);
   return report;
 }
 

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <string>
 
+#include "module_body.hpp"
+
 namespace csv_mendle::python {
 
 void set_internal_error(const char* what) noexcept {
-  PyErr_Format(PyExc_SystemError, "internal error in _csv_mendle_backend: %s",
+  PyErr_Format(PyExc_SystemError, "internal error in %s: %s", kModuleName,
                what != nullptr ? what : "unknown C++ exception");
 }
 

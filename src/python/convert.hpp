@@ -1,5 +1,6 @@
-// What every Python-facing operation of the module shares: the guard that
-// keeps C++ exceptions out of the interpreter, the cast of a method table's
+// What every Python-facing operation of the modules shares: the guard that
+// keeps C++ exceptions out of the interpreter, leaving the interpreter while
+// work on C++ data alone runs, the cast of a method table's
 // functions, the table-driven argument parser and its conversions, the
 // reduction of option values to RepairOptions, the two ways a MendleError
 // becomes a Python exception, the RuntimeError of a refused borrow, and the
@@ -52,6 +53,24 @@ Result guarded(Result failed, Body&& body) noexcept {
 template <class Body>
 PyObject* guarded_object(Body&& body) noexcept {
   return guarded<PyObject*>(nullptr, static_cast<Body&&>(body));
+}
+
+// ---- leaving the interpreter ----
+
+// Runs `work`, which must touch no Python object, with the calling thread
+// detached from the interpreter: with the global lock it is released, so
+// other threads run meanwhile; without it, nothing that stops every thread
+// (a garbage collection) waits for the work.  The thread is attached again
+// before the result or an exception of `work` reaches the caller, so an
+// enclosing guarded() converts the exception as usual.
+template <class Work>
+auto outside_interpreter(Work&& work) {
+  // A scope object, not Py_BEGIN_ALLOW_THREADS: it reattaches on unwinding.
+  struct Detached {
+    PyThreadState* saved = PyEval_SaveThread();
+    ~Detached() { PyEval_RestoreThread(saved); }
+  } detached;
+  return work();
 }
 
 // ---- method tables ----

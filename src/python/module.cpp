@@ -5,11 +5,14 @@
 #include "convert.hpp"
 #include "heuristics.hpp"
 #include "mendle_file_binding.hpp"
+#include "module_body.hpp"
 #include "owned_ref.hpp"
 #include "reader.hpp"
 #include "summary.hpp"
 
 namespace csv_mendle::python {
+
+const char* const kModuleName = "_csv_mendle_backend";
 
 namespace {
 
@@ -52,52 +55,14 @@ PyMethodDef open_definition = {
     "Convenience function to open and stream a mendled CSV file.",
 };
 
-// Creates the function of `definition` bound to `module` (its __self__, and
-// the module's name as its __module__) and adds it under its own name.
-int add_function(PyObject* module, PyMethodDef& definition) {
-  OwnedRef module_name = OwnedRef::steal(PyModule_GetNameObject(module));
-  if (!module_name) return -1;
-  OwnedRef function =
-      OwnedRef::steal(PyCMethod_New(&definition, module, module_name.get(), nullptr));
-  if (!function) return -1;
-  return PyModule_AddObjectRef(module, definition.ml_name, function.get());
-}
-
-int add_type(PyObject* module, const char* name, PyTypeObject* type) {
-  if (type == nullptr) return -1;
-  return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type));
-}
-
-int add_text(PyObject* module, const char* name, const char* text) {
-  OwnedRef value = OwnedRef::steal(PyUnicode_FromString(text));
-  if (!value) return -1;
-  return PyModule_AddObjectRef(module, name, value.get());
-}
-
-int add_public_names(PyObject* module) {
-  OwnedRef names = OwnedRef::steal(PyList_New(0));
-  if (!names) return -1;
-  for (const char* name : kPublicNames) {
-    OwnedRef text = OwnedRef::steal(PyUnicode_FromString(name));
-    if (!text || PyList_Append(names.get(), text.get()) < 0) return -1;
-  }
-  return PyModule_AddObjectRef(module, "__all__", names.get());
-}
-
 // The module body; the first failing step ends it and fails the import.
 int module_exec(PyObject* module) {
   return guarded<int>(-1, [&]() -> int {
-    if (!PyModule_Check(module)) {
-      OwnedRef name = OwnedRef::steal(PyType_GetQualName(Py_TYPE(module)));
-      if (name) {
-        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of 'module'", name.get());
-      }
-      return -1;
-    }
+    if (require_module(module) < 0) return -1;
     // The __doc__ set here replaces the short m_doc the module was created with.
     if (add_text(module, "__version__", kVersion) < 0) return -1;
     if (add_text(module, "__doc__", kModuleDoc) < 0) return -1;
-    if (add_public_names(module) < 0) return -1;
+    if (add_public_names(module, kPublicNames) < 0) return -1;
     if (add_function(module, mendle_file_definition) < 0) return -1;
     if (add_function(module, sniff_definition) < 0) return -1;
     if (add_function(module, open_definition) < 0) return -1;

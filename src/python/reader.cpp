@@ -4,17 +4,14 @@
 #include "reader.hpp"
 
 #include <atomic>
-#include <cstdint>
-#include <cstring>
 #include <new>
-#include <string>
-#include <string_view>
 #include <utility>
 
 #include "convert.hpp"
 #include "delivered_rows.hpp"
 #include "file_io.hpp"
 #include "mendle.hpp"
+#include "row_cursor.hpp"
 #include "summary.hpp"
 
 namespace csv_mendle::python {
@@ -34,20 +31,13 @@ constexpr Param kExitParams[] = {
 };
 constexpr Signature kExitSignature{"__exit__", kExitParams, 0};
 
-// What a reader owns.  `rows` and `report` never change after
-// construction; `cursor` only grows, and only under the exclusive borrow.
-struct ReaderState {
-  DeliveredRows rows;
-  std::uint64_t cursor = 0;
-  RepairReport report;
-};
-
 // The C++ members are constructed in place after tp_alloc and destroyed in
-// tp_dealloc.
+// tp_dealloc.  `report` never changes after construction; the rows' borrow
+// counter guards it too.
 struct PyMendleReader {
   PyObject_HEAD
-  ReaderState state;
-  BorrowCounter borrow;
+  RowCursor rows;
+  RepairReport report;
 };
 
 PyMendleReader* as_reader(PyObject* self) noexcept {
@@ -60,22 +50,17 @@ PyMendleReader* as_reader(PyObject* self) noexcept {
 // quarantined rows are never kept, and the input only while a plain row
 // refers to it.
 PyObject* reader_create(PyTypeObject* type, const Arguments& arguments) {
-  ReaderState state;
-  {
-    Result<ByteBuffer> input = read_whole_file(arguments.text(0));
-    if (!input) return raise_classified_os_error(input.error());
-    IndexOutcome outcome =
-        mendle_indexed(std::move(input).value(), arguments.repair_options(kFirstOption));
-    // Moved, not copied: the input and the table become the reader's.
-    state.rows = DeliveredRows(std::move(outcome.rows));
-    state.report = outcome.report;
-  }
+  Result<ByteBuffer> input = read_whole_file(arguments.text(0));
+  if (!input) return raise_classified_os_error(input.error());
+  IndexOutcome outcome =
+      mendle_indexed(std::move(input).value(), arguments.repair_options(kFirstOption));
 
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   PyMendleReader* reader = as_reader(self);
-  new (&reader->state) ReaderState(std::move(state));
-  new (&reader->borrow) BorrowCounter();
+  // Moved, not copied: the input and the table become the reader's.
+  new (&reader->rows) RowCursor(DeliveredRows(std::move(outcome.rows)));
+  new (&reader->report) RepairReport(outcome.report);
   return self;
 }
 
@@ -89,75 +74,23 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void Reader_dealloc(PyObject* self) {
   PyMendleReader* reader = as_reader(self);
-  reader->borrow.~BorrowCounter();
-  reader->state.~ReaderState();
+  reader->report.~RepairReport();
+  reader->rows.~RowCursor();
   // An instance of a heap type holds a reference to its type.
   PyTypeObject* type = Py_TYPE(self);
   OwnedRef type_reference = OwnedRef::steal(reinterpret_cast<PyObject*>(type));
   type->tp_free(self);
 }
 
-// ---- rows to Python ----
-
-// A new str from ASCII bytes: no decoding, one allocation and a copy.
-PyObject* ascii_text(std::string_view field) {
-  if (field.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(field[0]));
-  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(field.size()), 127);
-  if (text == nullptr) return nullptr;
-  if (!field.empty()) std::memcpy(PyUnicode_1BYTE_DATA(text), field.data(), field.size());
-  return text;
-}
-
-// A new str from a field's text, which the parser made valid UTF-8.
-PyObject* utf8_text(std::string_view field) {
-  return PyUnicode_DecodeUTF8(field.data(), static_cast<Py_ssize_t>(field.size()), nullptr);
-}
-
-// A new list with one new str per field of row `i`, in field order.
-PyObject* row_list(const DeliveredRows& rows, std::size_t i) {
-  const DeliveredRow row = rows.row(i);
-  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(row.size())));
-  if (!list) return nullptr;
-  const bool complete = row.visit([&](std::size_t f, std::string_view field, bool ascii) {
-    PyObject* text = ascii ? ascii_text(field) : utf8_text(field);
-    // A list with empty slots left is still released correctly.
-    if (text == nullptr) return false;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(f), text);
-    return true;
-  });
-  return complete ? list.release() : nullptr;
-}
-
 // ---- members ----
 
 PyObject* Reader_iternext(PyObject* self) {
-  return guarded_object([&]() -> PyObject* {
-    ReaderState& state = as_reader(self)->state;
-    std::size_t row = 0;
-    {
-      ExclusiveBorrow borrow(as_reader(self)->borrow);
-      if (!borrow_held(borrow)) return nullptr;
-      // Exhausted: null without an exception ends the iteration, every time.
-      if (state.cursor >= state.rows.size()) return nullptr;
-      row = static_cast<std::size_t>(state.cursor);
-      ++state.cursor;
-      // The next row is on its way while this one is built.
-      state.rows.prefetch(row + 1);
-    }
-    // The list is built after the borrow is released: allocating it may run
-    // a garbage collection and with it arbitrary finalizers.  The rows never
-    // change while the reader lives, and the caller holds the reader.
-    return row_list(state.rows, row);
-  });
+  return guarded_object([&]() -> PyObject* { return as_reader(self)->rows.next(); });
 }
 
 // The reader itself, under a shared borrow (__iter__ and __enter__).
 PyObject* reader_self(PyObject* self) {
-  return guarded_object([&]() -> PyObject* {
-    SharedBorrow borrow(as_reader(self)->borrow);
-    if (!borrow_held(borrow)) return nullptr;
-    return Py_NewRef(self);
-  });
+  return guarded_object([&]() -> PyObject* { return as_reader(self)->rows.same_object(self); });
 }
 
 PyObject* Reader_iter(PyObject* self) { return reader_self(self); }
@@ -171,19 +104,14 @@ PyObject* Reader_exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return guarded_object([&]() -> PyObject* {
     Arguments arguments;
     if (arguments.parse(kExitSignature, args, nargs, kwnames) < 0) return nullptr;
-    SharedBorrow borrow(as_reader(self)->borrow);
+    SharedBorrow borrow(as_reader(self)->rows.borrow());
     if (!borrow_held(borrow)) return nullptr;
     Py_RETURN_FALSE;
   });
 }
 
 Py_ssize_t Reader_length(PyObject* self) {
-  return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t {
-    PyMendleReader* reader = as_reader(self);
-    SharedBorrow borrow(reader->borrow);
-    if (!borrow_held(borrow)) return -1;
-    return static_cast<Py_ssize_t>(reader->state.rows.size());
-  });
+  return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t { return as_reader(self)->rows.length(); });
 }
 
 PyObject* Reader_get_summary(PyObject* self, void*) {
@@ -191,9 +119,9 @@ PyObject* Reader_get_summary(PyObject* self, void*) {
     PyMendleReader* reader = as_reader(self);
     RepairReport report;
     {
-      SharedBorrow borrow(reader->borrow);
+      SharedBorrow borrow(reader->rows.borrow());
       if (!borrow_held(borrow)) return nullptr;
-      report = reader->state.report;
+      report = reader->report;
     }
     return summary_new(report);
   });

@@ -8,7 +8,7 @@
 #include "borrow.hpp"
 #include "convert.hpp"
 #include "owned_ref.hpp"
-#include "utf8.hpp"
+#include "report_dict.hpp"
 
 namespace csv_mendle::python {
 
@@ -24,16 +24,6 @@ struct PyMendleSummary {
 
 PyMendleSummary* as_summary(PyObject* self) noexcept {
   return reinterpret_cast<PyMendleSummary*>(self);
-}
-
-// The delimiter is one input byte, shown as the character of that code point
-// (U+0000..U+00FF): a byte 0xC3 gives "Ã".
-std::string delimiter_text(const RepairReport& report) {
-  return std::string(latin1_char(static_cast<unsigned char>(report.detected_delimiter)).view());
-}
-
-PyObject* text_object(const std::string& text) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
 void Summary_dealloc(PyObject* self) {
@@ -70,22 +60,7 @@ PyObject* Summary_to_dict(PyObject* self, PyObject*) {
     PyMendleSummary* summary = as_summary(self);
     SharedBorrow borrow(summary->borrow);
     if (!borrow_held(borrow)) return nullptr;
-    const RepairReport& fields = summary->report;
-    OwnedRef dict = OwnedRef::steal(PyDict_New());
-    if (!dict) return nullptr;
-    // Insertion order is the order the dict iterates in.
-    const std::pair<const char*, OwnedRef> entries[] = {
-        {"total_rows", OwnedRef::steal(PyLong_FromUInt64(fields.total_rows))},
-        {"mendled_rows", OwnedRef::steal(PyLong_FromUInt64(fields.mendled_rows))},
-        {"repaired_rows", OwnedRef::steal(PyLong_FromUInt64(fields.repaired_rows))},
-        {"quarantined_rows", OwnedRef::steal(PyLong_FromUInt64(fields.quarantined_rows))},
-        {"detected_delimiter", OwnedRef::steal(text_object(delimiter_text(fields)))},
-        {"inferred_columns", OwnedRef::steal(PyLong_FromUInt64(fields.inferred_columns))},
-    };
-    for (const auto& [key, value] : entries) {
-      if (!value || PyDict_SetItemString(dict.get(), key, value.get()) < 0) return nullptr;
-    }
-    return dict.release();
+    return report_dict(summary->report);
   });
 }
 

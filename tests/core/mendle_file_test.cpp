@@ -121,7 +121,8 @@ TEST(mendle_file, repairs_a_file_in_place) {
 }
 
 // Which failure leaves which files: every path that fails is checked for the
-// error text and for the files that exist afterwards (and their content).
+// error text, the file it names as failed, and the files that exist
+// afterwards (and their content).
 TEST(mendle_file, failures_report_the_system_error_and_leave_the_documented_files) {
   const std::string nul = std::string("\0", 1);
   const std::string repaired = "a,b\n";
@@ -130,30 +131,32 @@ TEST(mendle_file, failures_report_the_system_error_and_leave_the_documented_file
     std::string input, output;  // relative to the test directory unless absolute
     std::optional<std::string> quarantine;
     std::string text;
+    MendleError::File file;
     std::set<std::string> entries;  // of the test directory afterwards
     bool output_complete;
   };
+  using enum MendleError::File;
   const std::vector<Case> cases = {
       {"missing input", "missing.csv", "out.csv", "q.csv",
-       "No such file or directory (os error 2)", {"in.csv"}, false},
-      {"directory as input", "sub", "out.csv", "q.csv", "Is a directory (os error 21)",
+       "No such file or directory (os error 2)", Input, {"in.csv"}, false},
+      {"directory as input", "sub", "out.csv", "q.csv", "Is a directory (os error 21)", Input,
        {"in.csv"}, false},
       {"NUL in the input path", "in.csv" + nul + "x", "out.csv", "q.csv",
-       "file name contained an unexpected NUL byte", {"in.csv"}, false},
+       "file name contained an unexpected NUL byte", Input, {"in.csv"}, false},
       {"output in a missing directory", "in.csv", "none/out.csv", "q.csv",
-       "No such file or directory (os error 2)", {"in.csv"}, false},
+       "No such file or directory (os error 2)", Output, {"in.csv"}, false},
       {"NUL in the output path", "in.csv", "out.csv" + nul + ".bak", "q.csv",
-       "file name contained an unexpected NUL byte", {"in.csv"}, false},
+       "file name contained an unexpected NUL byte", Output, {"in.csv"}, false},
       {"quarantine in a missing directory", "in.csv", "out.csv", "none/q.csv",
-       "No such file or directory (os error 2)", {"in.csv", "out.csv"}, true},
+       "No such file or directory (os error 2)", Quarantine, {"in.csv", "out.csv"}, true},
       {"empty quarantine path", "in.csv", "out.csv", "", "No such file or directory (os error 2)",
-       {"in.csv", "out.csv"}, true},
+       Quarantine, {"in.csv", "out.csv"}, true},
       {"NUL in the quarantine path", "in.csv", "out.csv", "q.csv" + nul,
-       "file name contained an unexpected NUL byte", {"in.csv", "out.csv"}, true},
+       "file name contained an unexpected NUL byte", Quarantine, {"in.csv", "out.csv"}, true},
       {"full device as output", "in.csv", "/dev/full", "q.csv",
-       "No space left on device (os error 28)", {"in.csv"}, false},
+       "No space left on device (os error 28)", Output, {"in.csv"}, false},
       {"full device as quarantine", "in.csv", "out.csv", "/dev/full",
-       "No space left on device (os error 28)", {"in.csv", "out.csv"}, true},
+       "No space left on device (os error 28)", Quarantine, {"in.csv", "out.csv"}, true},
   };
   for (const auto& c : cases) {
     const TempDir dir;
@@ -166,6 +169,7 @@ TEST(mendle_file, failures_report_the_system_error_and_leave_the_documented_file
         mendle_file(at(c.input), at(c.output), quarantine, given(',', 2));
     ASSERT_FALSE(report) << c.name;
     EXPECT_EQ(report.error().text(), c.text) << c.name;
+    EXPECT_EQ(report.error().file, c.file) << c.name;
     fs::remove(dir / "sub");
     EXPECT_EQ(dir.entries(), c.entries) << c.name;
     EXPECT_EQ(slurp(dir / "in.csv"), repaired) << c.name;
@@ -203,6 +207,7 @@ TEST(mendle_file, quarantine_naming_the_output_file_is_refused_before_anything_i
       ASSERT_FALSE(report) << c.name;
       EXPECT_EQ(report.error().cause, MendleError::Cause::QuarantineIsOutput) << c.name;
       EXPECT_EQ(report.error().text(), "quarantine_path names the same file as output_path");
+      EXPECT_EQ(report.error().file, MendleError::File::Quarantine) << c.name;
     }
     EXPECT_EQ(slurp(dir / "out.csv"), "previous output\n") << c.name;
     EXPECT_EQ(slurp(dir / "in.csv"), "x,y\n") << c.name;

@@ -11,11 +11,14 @@ settling shows in some rounds only."""
 
 import gc
 import os
+import pathlib
 import sys
 import tempfile
 import time
 from collections.abc import Callable
 
+import csv_mendle
+from csv_mendle import _csv_mendle as package
 from csv_mendle import _csv_mendle_backend as backend
 
 WARMUP_ROUNDS = 3
@@ -33,6 +36,7 @@ def make_inputs(directory: str) -> dict[str, str]:
         "output": os.path.join(directory, "out.csv"),
         "quarantine": os.path.join(directory, "q.csv"),
         "missing": os.path.join(directory, "missing.csv"),
+        "missing_dir": os.path.join(directory, "none", "out.csv"),
         "directory": directory,
         "nul": os.path.join(directory, "bad\x00.csv"),
     }
@@ -154,8 +158,47 @@ def other_argument_cases(p: dict[str, str]) -> dict[str, Callable[[], object]]:
     }
 
 
+def package_cases(p: dict[str, str]) -> dict[str, Callable[[], object]]:
+    """The package's own module, and its Python layer once."""
+
+    def repair(source: object = p["input"], output: object = p["output"], quarantine: object = p["quarantine"],
+               **options: object) -> Callable[[], object]:
+        return lambda: package.repair(source, output, quarantine, **options)  # type: ignore[arg-type]
+
+    def read(**options: object) -> Callable[[], object]:
+        return lambda: package.read(p["input"], **options)  # type: ignore[arg-type]
+
+    def partly() -> object:
+        rows, result = package.read(p["input"], expected_columns=3)
+        return next(rows), len(rows), iter(rows), result
+
+    def through_the_package() -> object:
+        with csv_mendle.read(pathlib.Path(p["input"])) as reader:
+            return list(reader), reader.result.to_dict()
+
+    return {
+        "repair: repairs": repair(delimiter=",;", quote_char="\"'", fill_ragged_rows=False, expected_columns=3),
+        "repair: bytes and PathLike paths": repair(os.fsencode(p["input"]), pathlib.Path(p["output"]), None),
+        "repair: missing input": raising(repair(p["missing"]), FileNotFoundError),
+        "repair: output in a missing directory": raising(repair(output=p["missing_dir"]), FileNotFoundError),
+        "repair: quarantine is output": raising(repair(quarantine=p["output"]), ValueError),
+        "repair: NUL in the path": raising(repair(output=p["nul"]), ValueError),
+        "repair: path not a path": raising(repair(output=3), TypeError),
+        "repair: absurd width": raising(repair(expected_columns=10**12), MemoryError),
+        "read: dropped unread": read(),
+        "read: partly read": partly,
+        "read: read to the end": lambda: list(package.read(p["input"], ";", "'")[0]),
+        "read: a directory": raising(lambda: package.read(p["directory"]), IsADirectoryError),
+        "read: absurd width": raising(read(expected_columns=10**12), MemoryError),
+        "read: flag given as int": raising(read(fill_ragged_rows=1), TypeError),
+        "sniff_dialect": lambda: package.sniff_dialect(memoryview(b"a;'b;c'\nd;e\n"), "'"),
+        "sniff_dialect: not bytes": raising(lambda: package.sniff_dialect("a;b"), TypeError),  # type: ignore[arg-type]
+        "csv_mendle.read": through_the_package,
+    }
+
+
 def all_cases(p: dict[str, str]) -> dict[str, Callable[[], object]]:
-    cases = summary_cases(p) | mendle_file_cases(p) | other_argument_cases(p)
+    cases = summary_cases(p) | mendle_file_cases(p) | other_argument_cases(p) | package_cases(p)
     for name in ("open", "MendleReader"):
         cases |= reader_cases(p, name) | argument_cases(p, name)
     return cases

@@ -12,6 +12,7 @@ import sys
 import pytest
 
 import csv_mendle
+from csv_mendle import _csv_mendle
 from csv_mendle import _csv_mendle_backend as backend
 
 PACKAGE_DIR = pathlib.Path(csv_mendle.__file__).parent
@@ -109,6 +110,25 @@ def test_class_members_match(name):
 def test_typing_marker_and_stub_ship_with_the_package():
     assert (PACKAGE_DIR / "py.typed").is_file()
     assert (PACKAGE_DIR / "_csv_mendle_backend.pyi").is_file()
+
+
+def test_the_package_modules_stub_matches_it():
+    stub = ast.parse((PACKAGE_DIR / "_csv_mendle.pyi").read_text(encoding="utf-8"))
+    names = stub_definitions(stub.body)
+    assert {name for name in names if not name.startswith("_")} == set(_csv_mendle.__all__)
+    all_node = names["__all__"]
+    assert isinstance(all_node, ast.Assign)
+    assert ast.literal_eval(all_node.value) == _csv_mendle.__all__
+    assert ast.get_docstring(stub) == _csv_mendle.__doc__
+    for name in ("repair", "read", "sniff_dialect"):
+        node = names[name]
+        assert isinstance(node, ast.FunctionDef)
+        assert stub_parameters(node) == runtime_parameters(inspect.signature(getattr(_csv_mendle, name))), name
+    rows = names["RepairedRows"]
+    assert isinstance(rows, ast.ClassDef)
+    assert ast.get_docstring(rows) == _csv_mendle.RepairedRows.__doc__
+    members = {m.name for m in rows.body if isinstance(m, ast.FunctionDef)}
+    assert members == set(vars(_csv_mendle.RepairedRows)) - INTERPRETER_CLASS_ATTRIBUTES
 
 
 needs_mypy = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")

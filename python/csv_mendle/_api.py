@@ -1,0 +1,159 @@
+"""The package's own API: `repair` a file, `read` its repaired rows, and
+`sniff_dialect` a sample.  Each call does its reading, repairing and writing
+outside the interpreter, so other threads run meanwhile; its result carries
+the account of what the repair changed, kind by kind."""
+
+import os
+from collections.abc import Buffer, Iterator
+from dataclasses import dataclass
+from types import TracebackType
+from typing import Literal, Self, SupportsIndex, TypedDict
+
+from . import _csv_mendle
+
+type Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+
+class RepairResultDict(TypedDict):
+    """`RepairResult.to_dict()`: plain values, ready for `json.dumps`."""
+
+    total_rows: int
+    mendled_rows: int
+    repaired_rows: int
+    quarantined_rows: int
+    detected_delimiter: str
+    inferred_columns: int
+    changes: dict[str, dict[str, int]]
+
+
+@dataclass(frozen=True, slots=True)
+class RepairResult:
+    """What one repair did.
+
+    The six counts of a summary (`MendleSummary`), under the same names, and
+    `changes`: for each kind of change that occurred, a dict with at least
+    `rows` (how many rows it touched) and `first_line` (the line the first of
+    them starts on).  The kinds are `quotes_repaired`, `padded`, `merged`,
+    `quarantined_short`, `quarantined_long`, `blank_lines`, `invalid_utf8`
+    (with `sequences`, the byte sequences replaced by U+FFFD),
+    `unclosed_quote` (with `absorbed_lines`, the line breaks taken into the
+    field) and `bom_removed`.  A kind that did not occur is absent."""
+
+    total_rows: int
+    mendled_rows: int
+    repaired_rows: int
+    quarantined_rows: int
+    detected_delimiter: str
+    inferred_columns: int
+    changes: dict[str, dict[str, int]]
+
+    def to_dict(self) -> RepairResultDict:
+        """The result as a new dict of plain values (its `changes` copied)."""
+        return {
+            "total_rows": self.total_rows,
+            "mendled_rows": self.mendled_rows,
+            "repaired_rows": self.repaired_rows,
+            "quarantined_rows": self.quarantined_rows,
+            "detected_delimiter": self.detected_delimiter,
+            "inferred_columns": self.inferred_columns,
+            "changes": {kind: dict(counts) for kind, counts in self.changes.items()},
+        }
+
+
+def repair(
+    source: Path,
+    output: Path,
+    *,
+    quarantine: Path | None = None,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+) -> RepairResult:
+    """Repairs the CSV file `source` into `output`, a standard CSV file in the
+    delimiter applied; rows set aside go to `quarantine` when it is given.
+
+    The options are those of `mendle_file`.  Paths are str, bytes or
+    os.PathLike.  A file that cannot be read or written raises the OSError
+    subclass for its error number, with `filename` the file that failed;
+    a `quarantine` naming the output file raises ValueError, an input larger
+    than memory MemoryError."""
+    values = _csv_mendle.repair(
+        source, output, quarantine, delimiter, quote_char, fill_ragged_rows, merge_overflow,
+        expected_columns, repair_quotes,
+    )
+    return RepairResult(**values)
+
+
+class Reader:
+    """The repaired rows of one CSV file, read and repaired whole by `read`;
+    `result` tells what the repair did.
+
+    Iterating hands out each row once, as a new list of str, straight from
+    the native rows object.  Quarantined rows are counted in `result`, not
+    handed out."""
+
+    __slots__ = ("_rows", "_result")
+
+    def __init__(self, rows: _csv_mendle.RepairedRows, result: RepairResult) -> None:
+        """Made by `read`, from the native rows and their result."""
+        self._rows = rows
+        self._result = result
+
+    @property
+    def result(self) -> RepairResult:
+        """What the repair did, with the rows it set aside counted."""
+        return self._result
+
+    def __iter__(self) -> Iterator[list[str]]:
+        """The native rows object itself, so loops run at its speed."""
+        return self._rows
+
+    def __next__(self) -> list[str]:
+        """The next row not yet handed out."""
+        return next(self._rows)
+
+    def __len__(self) -> int:
+        """The number of repaired rows, read or not."""
+        return len(self._rows)
+
+    def __enter__(self) -> Self:
+        """The reader itself: everything was read when it was made."""
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]:
+        """Leaves the rows as they are; an exception raised in the block
+        propagates."""
+        return False
+
+
+def read(
+    source: Path,
+    *,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+) -> Reader:
+    """Reads and repairs the CSV file `source` in memory; the Reader iterates
+    its repaired rows.  Options, paths and errors as for `repair`."""
+    rows, values = _csv_mendle.read(
+        source, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
+    )
+    return Reader(rows, RepairResult(**values))
+
+
+def sniff_dialect(sample: Buffer, quote_char: str = '"') -> tuple[str, int]:
+    """The delimiter and the column count that a repair of data beginning with
+    the bytes `sample` (a file's head, say its first 64 KiB) would apply:
+    `(delimiter, columns)`, with columns 0 when no row of the sample counts."""
+    return _csv_mendle.sniff_dialect(sample, quote_char)

@@ -1,0 +1,53 @@
+"""The native functions of the csv_mendle package: repair, read, sniff_dialect."""
+
+from collections.abc import Buffer
+from os import PathLike
+from typing import Self, SupportsIndex, TypedDict, final
+
+__all__ = ["repair", "read", "sniff_dialect", "RepairedRows"]
+
+# str or bytes, or an object whose __fspath__ gives one.
+_Path = str | bytes | PathLike[str] | PathLike[bytes]
+
+# What repair and read return, in its key order: the summary's six values
+# and the account, with only the kinds of change that occurred.
+class _ResultDict(TypedDict):
+    total_rows: int
+    mendled_rows: int
+    repaired_rows: int
+    quarantined_rows: int
+    detected_delimiter: str
+    inferred_columns: int
+    changes: dict[str, dict[str, int]]
+
+# Flags also accept numpy's boolean scalar; any other object, 0 and 1
+# included, raises TypeError.
+def repair(
+    source: _Path,
+    output: _Path,
+    quarantine: _Path | None = None,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+) -> _ResultDict: ...
+def read(
+    source: _Path,
+    delimiter: str | None = None,
+    quote_char: str = '"',
+    fill_ragged_rows: bool = True,
+    merge_overflow: bool = True,
+    expected_columns: SupportsIndex | None = None,
+    repair_quotes: bool = True,
+) -> tuple[RepairedRows, _ResultDict]: ...
+def sniff_dialect(sample: Buffer, quote_char: str = '"') -> tuple[str, int]: ...
+@final
+class RepairedRows:
+    """The repaired rows of one file, each a new list of str; they iterate once."""
+
+    # Not instantiable from Python: only read creates them.
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> list[str]: ...
+    def __len__(self) -> int: ...

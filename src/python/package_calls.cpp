@@ -1,0 +1,191 @@
+// Each call converts its arguments and copies the paths first, then reads,
+// repairs and writes outside the interpreter, and builds its Python results
+// after: the run touches no Python object, and other threads go on.
+#include "package_calls.hpp"
+
+#include <utility>
+
+#include "convert.hpp"
+#include "file_arguments.hpp"
+#include "file_io.hpp"
+#include "heuristics.hpp"
+#include "mendle.hpp"
+#include "mendle_file.hpp"
+#include "owned_ref.hpp"
+#include "repaired_rows.hpp"
+#include "report_dict.hpp"
+#include "utf8.hpp"
+
+namespace csv_mendle::python {
+
+namespace {
+
+// ---- results ----
+
+// The summary's six values and `changes`, the account of the same pass.
+PyObject* result_dict(const RepairReport& report) {
+  OwnedRef result = OwnedRef::steal(report_dict(report));
+  if (!result) return nullptr;
+  const OwnedRef changes = OwnedRef::steal(changes_dict(report.changes));
+  if (!changes || PyDict_SetItemString(result.get(), "changes", changes.get()) < 0) return nullptr;
+  return result.release();
+}
+
+// A new tuple of two new references, which it takes over; null when either
+// is (its exception set) or the tuple cannot be made.
+PyObject* pair(OwnedRef first, OwnedRef second) {
+  if (!first || !second) return nullptr;
+  return PyTuple_Pack(2, first.get(), second.get());
+}
+
+// ---- repair ----
+
+constexpr Param kRepairPaths[] = {
+    {.name = "source", .kind = ParamKind::Object},
+    {.name = "output", .kind = ParamKind::Object},
+    {.name = "quarantine", .kind = ParamKind::Object},
+};
+constexpr auto kRepairParams = with_repair_options(kRepairPaths);
+constexpr Signature kRepairSignature{"repair", kRepairParams, 2};
+
+PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_object([&]() -> PyObject* {
+    Arguments arguments;
+    if (arguments.parse(kRepairSignature, args, nargs, kwnames) < 0) return nullptr;
+    FsPath source, output;
+    std::optional<FsPath> quarantine;
+    if (fs_path(arguments.object(0), source) < 0 || fs_path(arguments.object(1), output) < 0 ||
+        optional_fs_path(arguments.object(2), quarantine) < 0) {
+      return nullptr;
+    }
+    const RepairOptions options = arguments.repair_options(std::size(kRepairPaths));
+    Result<RepairReport> result = outside_interpreter([&] {
+      return mendle_file(source.native, output.native, native_path(quarantine), options);
+    });
+    if (!result) {
+      return raise_file_error(result.error(),
+                              {source.shown.get(), output.shown.get(),
+                               quarantine ? quarantine->shown.get() : nullptr});
+    }
+    return result_dict(result.value());
+  });
+}
+
+// ---- read ----
+
+constexpr Param kReadPaths[] = {{.name = "source", .kind = ParamKind::Object}};
+constexpr auto kReadParams = with_repair_options(kReadPaths);
+constexpr Signature kReadSignature{"read", kReadParams, 1};
+
+// The file at `path` read whole and repaired in memory, the quarantined rows
+// only counted.
+Result<IndexOutcome> repaired_in_memory(const std::string& path, const RepairOptions& options) {
+  Result<ByteBuffer> input = read_whole_file(path);
+  if (!input) return input.error().about(MendleError::File::Input);
+  return mendle_indexed(std::move(input).value(), options);
+}
+
+PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded_object([&]() -> PyObject* {
+    Arguments arguments;
+    if (arguments.parse(kReadSignature, args, nargs, kwnames) < 0) return nullptr;
+    FsPath source;
+    if (fs_path(arguments.object(0), source) < 0) return nullptr;
+    const RepairOptions options = arguments.repair_options(std::size(kReadPaths));
+    Result<IndexOutcome> outcome =
+        outside_interpreter([&] { return repaired_in_memory(source.native, options); });
+    if (!outcome) return raise_file_error(outcome.error(), {.input = source.shown.get()});
+    IndexOutcome& repaired = outcome.value();
+    // Moved, not copied: the input and the table become the rows object's.
+    return pair(OwnedRef::steal(repaired_rows_new(DeliveredRows(std::move(repaired.rows)))),
+                OwnedRef::steal(result_dict(repaired.report)));
+  });
+}
+
+// ---- sniff_dialect ----
+
+constexpr Param kSniffDialectParams[] = {
+    {.name = "sample", .kind = ParamKind::Object},
+    {.name = "quote_char", .kind = ParamKind::Text, .text_default = "\""},
+};
+constexpr Signature kSniffDialectSignature{"sniff_dialect", kSniffDialectParams, 1};
+
+// A bytes-like object's contents, held for the life of this object.
+class BufferView {
+ public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+
+  // 0, or -1 with TypeError when `object` is not bytes-like.
+  [[nodiscard]] int take(PyObject* object) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) return -1;
+    held_ = true;
+    return 0;
+  }
+  std::string_view bytes() const noexcept {
+    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+PyObject* Package_sniff_dialect(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  return guarded_object([&]() -> PyObject* {
+    Arguments arguments;
+    if (arguments.parse(kSniffDialectSignature, args, nargs, kwnames) < 0) return nullptr;
+    BufferView sample;
+    if (sample.take(arguments.object(0)) < 0) return nullptr;
+    // Only the quote counts: the delimiter and the width are to be found.
+    RepairOptions options;
+    options.quote_char = repair_options(std::nullopt, arguments.text(1), true, true,
+                                        std::nullopt, true).quote_char;
+    // A sample is a file's head, quick to read: the interpreter stays.
+    const Dialect dialect = settle_dialect(sample.bytes(), options);
+    const std::string delimiter(latin1_char(dialect.delimiter).view());
+    return pair(OwnedRef::steal(text_object(delimiter)),
+                OwnedRef::steal(PyLong_FromUInt64(dialect.expected_columns)));
+  });
+}
+
+}  // namespace
+
+PyMethodDef repair_definition = {
+    "repair",
+    as_cfunction(&Package_repair),
+    METH_FASTCALL | METH_KEYWORDS,
+    "repair(source, output, quarantine=None, delimiter=None, quote_char=\"\\\"\", "
+    "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True)"
+    "\n--\n\n"
+    "Repairs the CSV file `source` into `output`, and writes the rows set aside to\n"
+    "`quarantine` when given.  The paths are str, bytes or os.PathLike.  Returns a\n"
+    "dict of the summary's six values and `changes`, the account by kind of change.\n"
+    "The interpreter is left while the files are read, repaired and written.",
+};
+
+PyMethodDef read_definition = {
+    "read",
+    as_cfunction(&Package_read),
+    METH_FASTCALL | METH_KEYWORDS,
+    "read(source, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
+    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+    "Reads and repairs the CSV file `source` in memory.  Returns (rows, result):\n"
+    "the RepairedRows, each a new list of str, and the dict that repair() returns.",
+};
+
+PyMethodDef sniff_dialect_definition = {
+    "sniff_dialect",
+    as_cfunction(&Package_sniff_dialect),
+    METH_FASTCALL | METH_KEYWORDS,
+    "sniff_dialect(sample, quote_char=\"\\\"\")\n--\n\n"
+    "The delimiter and the column count that a repair of data starting with the\n"
+    "bytes `sample` would find: (delimiter, columns), columns 0 when no row counts.",
+};
+
+}  // namespace csv_mendle::python

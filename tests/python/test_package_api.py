@@ -1,0 +1,270 @@
+"""The package's own API (csv_mendle.repair, read, sniff_dialect): the account
+of each kind of change and its first line, the same repair as the backend's,
+errors that name the file that failed, and other threads running while a
+file is read, repaired and written."""
+
+import csv
+import errno
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+from test_properties import DAMAGED, OPTIONS, PROPERTIES, table_text
+
+import csv_mendle
+from csv_mendle import _csv_mendle
+from csv_mendle import _csv_mendle_backend as backend
+
+# ---- the account ----
+
+UNCLOSED = ("a,b\n" * 5000 + 'x,"open\n' + "c,d\n" * 5000).encode()  # 10,001 lines
+
+# (what, input, options, the account: every kind that occurred, and only those)
+ACCOUNTS = [
+    ("clean input changes nothing", b"a,b\nc,d\n", {}, {}),
+    ("stray quotes kept as text", b'h1,h2\n"said "hi" twice",b\n', {},
+     {"quotes_repaired": {"rows": 1, "first_line": 2}}),
+    ("text after a closing quote", b'h1,h2\nx,y\n"x"y,b\n', {}, {"quotes_repaired": {"rows": 1, "first_line": 3}}),
+    ("a short row padded", b"a,b,c\nd,e\nf,g,h\n", {}, {"padded": {"rows": 1, "first_line": 2}}),
+    ("a long row merged", b"a,b\nc,d\ne,f,g\n", {}, {"merged": {"rows": 1, "first_line": 3}}),
+    ("short and long rows set aside", b"a,b,c\nd\ne,f,g\nh,i,j,k\nl\n",
+     {"fill_ragged_rows": False, "merge_overflow": False},
+     {"quarantined_short": {"rows": 2, "first_line": 2}, "quarantined_long": {"rows": 1, "first_line": 4}}),
+    ("blank lines are padded rows", b"a,b\n\nc,d\n\n", {},
+     {"padded": {"rows": 2, "first_line": 2}, "blank_lines": {"rows": 2, "first_line": 2}}),
+    ("cp1252 bytes are not UTF-8", b"h1,h2\n" + "Bär,Maß 5 €\n".encode("cp1252"), {},
+     {"invalid_utf8": {"rows": 1, "first_line": 2, "sequences": 3}}),
+    ("a quote open to the end of 10,001 lines", UNCLOSED, {},
+     {"unclosed_quote": {"rows": 1, "first_line": 5001, "absorbed_lines": 5001}}),
+    ("a byte-order mark", b"\xef\xbb\xbfa,b\n", {}, {"bom_removed": {"rows": 1, "first_line": 1}}),
+]
+
+
+@pytest.mark.parametrize("content, options, changes", [case[1:] for case in ACCOUNTS],
+                         ids=[case[0] for case in ACCOUNTS])
+def test_the_account_names_each_kind_and_its_first_line(write_input, tmp_path, content, options, changes):
+    path = write_input(content)
+    result = csv_mendle.repair(path, tmp_path / "out.csv", quarantine=tmp_path / "q.csv", **options)
+    assert result.changes == changes
+    reader = csv_mendle.read(path, **options)
+    assert reader.result == result
+    assert result.to_dict() == {**backend.open(path, **options).summary.to_dict(), "changes": changes}
+
+
+def test_a_reader_iterates_its_native_rows_once_and_knows_its_result_at_once(write_input):
+    path = write_input(b"a;b\nc\n")
+    with csv_mendle.read(path) as reader:
+        assert len(reader) == 2 and reader.result.repaired_rows == 1
+        rows = iter(reader)
+        assert type(rows) is _csv_mendle.RepairedRows
+        assert next(reader) == ["a", "b"]
+        assert list(rows) == [["c", ""]] and list(reader) == []
+        assert len(reader) == 2
+
+
+def test_the_repair_finds_delimiter_and_width_with_its_own_quote(mendle):
+    # Quoted with ', the commas inside do not widen rows 2 and 3.
+    data = "a,b,c\n1,'x, y',2\n3,'p, q',4\n"
+    summary, written = mendle(data, quote_char="'")
+    assert (summary.inferred_columns, summary.repaired_rows) == (3, 0)
+    assert written == data
+    assert csv_mendle.sniff_dialect(data.encode(), quote_char="'") == (",", 3)
+    assert csv_mendle.sniff_dialect(data.encode()) == (",", 4)
+
+
+# ---- the same repair as the backend's ----
+
+
+def read_records(path):
+    with open(path, encoding="utf-8", newline="") as handle:
+        return list(csv.reader(handle))[1:]
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    root = tmp_path_factory.mktemp("package_api")
+    return {name: str(root / f"{name}.csv") for name in ("input", "out", "q", "out2", "q2")}
+
+
+def backend_and_package(files, data, options):
+    with open(files["input"], "wb") as handle:
+        handle.write(data)
+    summary = backend.mendle_file(files["input"], files["out"], files["q"], **options)
+    result = csv_mendle.repair(files["input"], files["out2"], quarantine=files["q2"], **options)
+    return summary, result
+
+
+@PROPERTIES
+@given(data=DAMAGED, options=OPTIONS)
+def test_repair_and_read_give_exactly_the_backend_repair(files, data, options):
+    summary, result = backend_and_package(files, data, options)
+    for first, second in [("out", "out2"), ("q", "q2")]:
+        assert pathlib.Path(files[first]).read_bytes() == pathlib.Path(files[second]).read_bytes()
+    values = result.to_dict()
+    assert values.pop("changes") == result.changes
+    assert values == summary.to_dict()
+    reader = csv_mendle.read(files["input"], **options)
+    assert list(reader) == list(backend.open(files["input"], **options))
+    assert reader.result == result
+    if not options.get("delimiter") and options.get("expected_columns") is None:
+        sniffed = csv_mendle.sniff_dialect(data, options.get("quote_char", '"'))
+        assert sniffed == (result.detected_delimiter, result.inferred_columns)
+
+
+def width_verdict(fields, width, options):
+    """The width rule: None to keep the row, else the kind it is counted as."""
+    if width == 0 or fields == width:
+        return None
+    if fields < width:
+        return "padded" if options.get("fill_ragged_rows", True) else "quarantined_short"
+    return "merged" if options.get("merge_overflow", True) else "quarantined_long"
+
+
+# Tables with a few ragged rows, more often than DAMAGED has them, so that
+# every width verdict is drawn many times.
+RAGGED = st.one_of(DAMAGED, table_text().map(str.encode))
+
+
+@PROPERTIES
+@given(data=RAGGED, options=OPTIONS, fill=st.booleans(), merge=st.booleans())
+def test_the_width_account_adds_up_and_matches_a_model_of_rows_and_lines(files, data, options, fill, merge):
+    options = {**options, "fill_ragged_rows": fill, "merge_overflow": merge}
+    _, result = backend_and_package(files, data, options)
+    count = {kind: result.changes.get(kind, {"rows": 0})["rows"] for kind in
+             ("padded", "merged", "quarantined_short", "quarantined_long")}
+    assert count["padded"] + count["merged"] == result.repaired_rows
+    assert count["quarantined_short"] + count["quarantined_long"] == result.quarantined_rows
+
+    # The model: each row's width from a reader that checks none, and the
+    # line each row starts on from a run that sets every row aside (a
+    # record's line is the line after its row, where the next row starts).
+    dialect = {"delimiter": options.get("delimiter") or result.detected_delimiter,
+               "quote_char": options.get("quote_char", '"'), "repair_quotes": options.get("repair_quotes", True)}
+    widths = [len(row) for row in backend.open(files["input"], expected_columns=0, **dialect)]
+    backend.mendle_file(files["input"], files["out"], files["q"], expected_columns=2**40,
+                        fill_ragged_rows=False, **dialect)
+    ends = [int(line) for line, _, _ in read_records(files["q"])]
+    assert len(widths) == len(ends) == result.total_rows
+    expected: dict[str, dict[str, int]] = {}
+    for fields, start in zip(widths, [1, *ends[:-1]]):
+        kind = width_verdict(fields, result.inferred_columns, options)
+        if kind is not None:
+            expected.setdefault(kind, {"rows": 0, "first_line": start})["rows"] += 1
+    assert {kind: counts for kind, counts in result.changes.items() if kind in count} == expected
+
+
+# ---- errors name the file that failed ----
+
+
+def error_cases(tmp_path, good):
+    missing_dir = tmp_path / "none"
+    cases = [
+        ("missing input", lambda: csv_mendle.repair(tmp_path / "missing.csv", tmp_path / "out.csv"),
+         FileNotFoundError, errno.ENOENT, str(tmp_path / "missing.csv")),
+        ("output in a missing directory", lambda: csv_mendle.repair(good, str(missing_dir / "out.csv")),
+         FileNotFoundError, errno.ENOENT, str(missing_dir / "out.csv")),
+        ("quarantine in a missing directory",
+         lambda: csv_mendle.repair(good, tmp_path / "out.csv", quarantine=os.fsencode(missing_dir / "q.csv")),
+         FileNotFoundError, errno.ENOENT, os.fsencode(missing_dir / "q.csv")),
+        ("a directory as input", lambda: csv_mendle.repair(str(tmp_path), tmp_path / "out.csv"),
+         IsADirectoryError, errno.EISDIR, str(tmp_path)),
+        ("read: missing input", lambda: csv_mendle.read(str(tmp_path / "missing.csv")),
+         FileNotFoundError, errno.ENOENT, str(tmp_path / "missing.csv")),
+        ("read: a directory", lambda: csv_mendle.read(tmp_path), IsADirectoryError, errno.EISDIR, str(tmp_path)),
+    ]
+    if os.path.exists("/dev/full"):  # fails when written, not when opened
+        cases.append(("output on a full device", lambda: csv_mendle.repair(good, "/dev/full"),
+                      OSError, errno.ENOSPC, "/dev/full"))
+    return cases
+
+
+def test_a_file_that_fails_raises_the_errors_class_and_names_the_file(write_input, tmp_path):
+    good = write_input(b"a,b\n")
+    for what, call, error_class, number, filename in error_cases(tmp_path, good):
+        with pytest.raises(OSError) as caught:
+            call()
+        assert type(caught.value) is error_class, what
+        assert (caught.value.errno, caught.value.strerror) == (number, os.strerror(number)), what
+        assert caught.value.filename == filename, what
+
+
+def test_paths_refused_before_any_file_is_touched_raise_value_error(write_input, tmp_path):
+    good, output = write_input(b"a,b\n"), tmp_path / "out.csv"
+    with pytest.raises(ValueError, match="^quarantine_path names the same file as output_path$"):
+        csv_mendle.repair(good, output, quarantine=str(output))
+    with pytest.raises(ValueError, match="null"):
+        csv_mendle.repair(good, str(output) + "\x00.bak")
+    assert not output.exists()
+    with pytest.raises(TypeError):
+        csv_mendle.read(3)  # type: ignore[arg-type]
+
+
+def test_an_input_larger_than_memory_raises_memory_error_and_creates_no_output(tmp_path):
+    huge, output = tmp_path / "huge.csv", tmp_path / "out.csv"
+    with open(huge, "wb") as handle:
+        try:
+            handle.truncate(2**60)  # sparse: costs no space on tmpfs
+        except OSError:
+            pytest.skip("no sparse file this large here")
+    for call in (lambda: csv_mendle.repair(huge, output), lambda: csv_mendle.read(huge)):
+        with pytest.raises(MemoryError, match="^out of memory$"):
+            call()
+    assert not output.exists()
+
+
+def test_paths_may_be_str_bytes_or_path_like_and_need_not_be_utf8(tmp_path):
+    source = os.fsencode(tmp_path) + b"/caf\xe9.csv"  # Latin-1: no UTF-8 name
+    with open(source, "wb") as handle:
+        handle.write(b"a;b\nc\n")
+    output = tmp_path / "out.csv"
+    result = csv_mendle.repair(source, output, quarantine=tmp_path / "q.csv", fill_ragged_rows=False)
+    assert (result.mendled_rows, result.quarantined_rows) == (1, 1)
+    assert output.read_bytes() == b"a;b\n"
+    assert list(csv_mendle.read(pathlib.Path(os.fsdecode(source)))) == [["a", "b"], ["c", ""]]
+
+
+# ---- other threads run meanwhile ----
+
+# Every file is a pipe that a Python thread of the same process feeds or
+# drains: a repair holding the interpreter would wait on a thread that
+# waits on it.  Run apart, so that such a deadlock fails by a timeout.
+PIPES = textwrap.dedent("""
+    import os, sys, threading
+    import csv_mendle
+
+    data = (b"a,b,c\\n" * 50000) + (b"short\\n" * 20000)  # far more than a pipe holds
+    paths = {name: os.path.join(sys.argv[1], name) for name in ("in", "out", "q", "in2")}
+    for path in paths.values():
+        os.mkfifo(path)
+    drained = {}
+
+    def feed(name):
+        with open(paths[name], "wb") as pipe:
+            pipe.write(data)
+
+    def drain(name):
+        with open(paths[name], "rb") as pipe:
+            drained[name] = pipe.read()
+
+    threads = [threading.Thread(target=feed, args=("in",)), threading.Thread(target=drain, args=("out",)),
+               threading.Thread(target=drain, args=("q",)), threading.Thread(target=feed, args=("in2",))]
+    for thread in threads:
+        thread.start()
+    result = csv_mendle.repair(paths["in"], paths["out"], quarantine=paths["q"], fill_ragged_rows=False)
+    reader = csv_mendle.read(paths["in2"])
+    for thread in threads:
+        thread.join()
+    print(result.quarantined_rows, len(drained["out"]), drained["q"].count(b"\\n"), len(reader))
+""")
+
+
+def test_reading_repairing_and_writing_let_other_threads_run(tmp_path):
+    finished = subprocess.run([sys.executable, "-c", PIPES, str(tmp_path)], capture_output=True, text=True,
+                              timeout=300)
+    assert finished.returncode == 0, finished.stderr
+    assert finished.stdout.split() == ["20000", str(6 * 50000), str(1 + 20000), "70000"]
