@@ -4,7 +4,5 @@ import sys
 
 from .cli import main
 
-# Worker processes of a batch repair import this module again under another
-# name; only the process that was started as a program runs the command.
 if __name__ == "__main__":
     sys.exit(main())

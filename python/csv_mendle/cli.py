@@ -2,41 +2,89 @@
 
     csv-mendle repair INPUT [-o OUTPUT] [-q QUARANTINE] [options] [--json]
     csv-mendle repair FILE... --out-dir DIR [--quarantine-dir DIR] [-j N] [options] [--json]
-    csv-mendle sniff FILE [--json]
+    csv-mendle sniff FILE [--quote-char Q] [--json]
     csv-mendle check FILE [--strict] [options] [--json]
+
+`-` as the input reads standard input; `-o -` (or `-o /dev/stdout`) writes the
+repaired rows to standard output, and the report then goes to stderr.  Files
+are written under a hidden temporary name beside their final one and renamed
+into place when complete: a failure or a signal leaves no partial file.
 
 Exit status: 0 on success; 1 after an error (reported as one line on stderr),
 after a batch in which any file failed, and for `check --strict` when a
-repair would change or drop a row; 2 for a usage error.
+repair would change a value; 2 for a usage error; 130 and 143 after SIGINT
+and SIGTERM; 141 when the reader of standard output went away.
 """
 
 import argparse
 import json
 import os
 import signal
+import stat
 import sys
-from collections.abc import Callable, Sequence
+import tempfile
+import threading
+from collections.abc import Callable, Mapping, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from pathlib import Path
-from typing import TYPE_CHECKING, Literal, NamedTuple, NoReturn, TextIO, TypedDict
+from types import FrameType
+from typing import Any, Literal, NamedTuple, NoReturn, TextIO, TypedDict
 
-from . import _csv_mendle_backend as backend
-
-if TYPE_CHECKING:
-    from concurrent.futures import Future
-
-    from ._csv_mendle_backend import _SummaryDict
+from . import RepairResult, __version__, repair, sniff_dialect
 
 PROG = "csv-mendle"
+STDIO = "-"
+# How `-` is named in messages and in the text report.
+STDIN_NAME = "standard input"
+STDOUT_NAME = "standard output"
 # `sniff` looks at the head of a file only: sniffing weighs the first rows.
+# The same head tells text from the formats that are not text.
 SAMPLE_BYTES = 64 * 1024
+COPY_CHUNK = 1 << 20
+# How long the main thread waits on the workers at a time: a signal is
+# handled in the main thread only, between two of these waits at the latest.
+WAIT_SECONDS = 0.1
+# A quote left open swallows the rest of the file into one field; past this
+# many line breaks taken in, that is worth a warning.
+ABSORBED_LINES_WARNING = 3
 DELIMITER_NAMES = {",": "comma", ";": "semicolon", "\t": "tab", "|": "pipe"}
 CHARACTER_BY_NAME = {name: char for char, name in DELIMITER_NAMES.items()} | {"\\t": "\t"}
 CountName = Literal["total_rows", "mendled_rows", "repaired_rows", "quarantined_rows"]
 SUMMARY_COUNTS: tuple[CountName, ...] = ("total_rows", "mendled_rows", "repaired_rows", "quarantined_rows")
 
+# The leading bytes of formats that are often handed over as "the CSV file",
+# and what to do instead.  bzip2's "BZh" is followed by the block size.
+SIGNATURES: tuple[tuple[bytes, str], ...] = (
+    (b"PK\x03\x04", "a zip archive (an .xlsx workbook is one), not CSV text; export the sheet as CSV"),
+    (b"\x1f\x8b", "gzip-compressed data, not CSV text; decompress it first"),
+    *((b"BZh" + digit.encode(), "bzip2-compressed data, not CSV text; decompress it first") for digit in "123456789"),
+    (b"\xfd7zXZ\x00", "xz-compressed data, not CSV text; decompress it first"),
+    (b"\x28\xb5\x2f\xfd", "zstd-compressed data, not CSV text; decompress it first"),
+    (b"%PDF-", "a PDF document, not CSV text; export its tables as CSV"),
+)
+
+# The account's kinds as the report names them.  A kind the library adds
+# later is named by its key.
+CHANGE_LABELS = {
+    "quotes_repaired": "quotes repaired",
+    "padded": "padded with empty fields",
+    "merged": "surplus fields merged into the last",
+    "quarantined_short": "quarantined, too few fields",
+    "quarantined_long": "quarantined, too many fields",
+    "blank_lines": "blank lines",
+    "invalid_utf8": "invalid UTF-8 replaced",
+    "unclosed_quote": "quote never closed",
+    "bom_removed": "byte-order mark removed",
+}
+# A byte-order mark is no part of the first field: removing it changes the
+# file's bytes but not one value that a reader of the rows sees, so it alone
+# does not make `check --strict` fail.  Every other kind changes, adds or
+# drops values.
+VALUE_PRESERVING_CHANGES = frozenset({"bom_removed"})
+
 
 class RepairOptions(TypedDict):
-    """The keyword options of `mendle_file` and `MendleReader`, as the command line sets them."""
+    """The keyword options of `repair`, as the command line sets them."""
 
     delimiter: str | None
     quote_char: str
@@ -52,6 +100,18 @@ class UsageError(Exception):
 
 class CommandError(Exception):
     """A failure of the command, reported as one line on stderr with exit status 1."""
+
+
+class NotText(Exception):
+    """The input is a binary format, not CSV text; the message says which."""
+
+
+class Stopped(BaseException):
+    """SIGINT or SIGTERM arrived; raised in the main thread by the handler."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
 
 
 # ---- argument types ----
@@ -92,19 +152,20 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Repairs damaged CSV files: stray quotes, ragged rows, byte-order marks, unknown delimiters.",
         epilog="Exit status: 0 on success, 1 on an error (or a failed file, or check --strict "
-        "finding rows to repair), 2 on a usage error.",
+        "finding values to change), 2 on a usage error, 130/143 when interrupted or terminated.",
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {backend.__version__}")
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    options = argparse.ArgumentParser(add_help=False)
+    quote = argparse.ArgumentParser(add_help=False)
+    quote.add_argument(
+        "--quote-char", type=character, default='"', metavar="Q", help="quote character (default: %(default)s)"
+    )
+    options = argparse.ArgumentParser(add_help=False, parents=[quote])
     group = options.add_argument_group("repair options")
     group.add_argument(
         "-d", "--delimiter", type=character, metavar="DELIM",
         help="field delimiter: one character, or comma, semicolon, tab, pipe (default: sniffed)",
-    )
-    group.add_argument(
-        "--quote-char", type=character, default='"', metavar="Q", help="quote character (default: %(default)s)"
     )
     group.add_argument(
         "-n", "--expected-columns", type=count(0), metavar="N",
@@ -123,44 +184,54 @@ def build_parser() -> argparse.ArgumentParser:
         help="take every undoubled quote inside a quoted field as its closing quote, instead of judging stray quotes",
     )
     json_output = argparse.ArgumentParser(add_help=False)
-    json_output.add_argument("--json", action="store_true", help="print the result as JSON on stdout")
+    json_output.add_argument(
+        "--json", action="store_true", help="print the result as JSON (on stderr when the data go to stdout)"
+    )
 
-    repair = commands.add_parser(
+    repair_parser = commands.add_parser(
         "repair", parents=[options, json_output], help="repair one file, or many into a folder",
         description="Repair one CSV file (the output goes to NAME.mended.csv next to it unless -o says "
-        "otherwise), or many files into --out-dir, in parallel worker processes.",
+        "otherwise; from standard input it goes to standard output), or many files into --out-dir, "
+        "in parallel threads.",
     )
-    repair.add_argument("inputs", nargs="+", metavar="INPUT", help="the CSV file(s) to repair")
-    repair.add_argument("-o", "--output", metavar="OUTPUT", help="where the repaired file goes (one input only)")
-    repair.add_argument(
+    repair_parser.add_argument(
+        "inputs", nargs="+", metavar="INPUT", help="the CSV file(s) to repair; - for standard input"
+    )
+    repair_parser.add_argument(
+        "-o", "--output", metavar="OUTPUT", help="where the repaired file goes; - for standard output (one input only)"
+    )
+    repair_parser.add_argument(
         "-q", "--quarantine", metavar="QUARANTINE",
         help="where the rows that are set aside go, as a CSV file (one input only; default: nowhere)",
     )
-    repair.add_argument("--out-dir", metavar="DIR", help="repair every INPUT into DIR/NAME.mended.csv")
-    repair.add_argument(
+    repair_parser.add_argument("--out-dir", metavar="DIR", help="repair every INPUT into DIR/NAME.mended.csv")
+    repair_parser.add_argument(
         "--quarantine-dir", metavar="DIR", help="with --out-dir: write the rows set aside to DIR/NAME.quarantine.csv"
     )
-    repair.add_argument(
-        "-j", "--jobs", type=count(1), metavar="N", help="worker processes for --out-dir (default: one per CPU)"
+    repair_parser.add_argument(
+        "-j", "--jobs", type=count(1), metavar="N", help="files repaired at once with --out-dir (default: one per CPU)"
     )
-    repair.set_defaults(run=run_repair, command_parser=repair)
+    repair_parser.set_defaults(run=run_repair, command_parser=repair_parser)
 
-    sniff = commands.add_parser(
-        "sniff", parents=[json_output], help="detect the delimiter and the column count",
-        description="Print the detected delimiter of FILE and its inferred column count.",
+    sniff_parser = commands.add_parser(
+        "sniff", parents=[quote, json_output], help="detect the delimiter and the column count",
+        description="Print the detected delimiter of FILE and its inferred column count, "
+        f"judged from its first {SAMPLE_BYTES // 1024} KiB.",
     )
-    sniff.add_argument("file", metavar="FILE")
-    sniff.set_defaults(run=run_sniff, command_parser=sniff)
+    sniff_parser.add_argument("file", metavar="FILE", help="the CSV file; - for standard input")
+    sniff_parser.set_defaults(run=run_sniff, command_parser=sniff_parser)
 
-    check = commands.add_parser(
+    check_parser = commands.add_parser(
         "check", parents=[options, json_output], help="report what a repair would do, writing nothing",
-        description="Repair FILE in memory and report what a repair would change; nothing is written.",
+        description="Repair FILE without keeping the result and report what a repair would change.",
     )
-    check.add_argument("file", metavar="FILE")
-    check.add_argument(
-        "--strict", action="store_true", help="exit with status 1 when any row would be repaired or quarantined"
+    check_parser.add_argument("file", metavar="FILE", help="the CSV file; - for standard input")
+    check_parser.add_argument(
+        "--strict", action="store_true",
+        help="exit with status 1 when a repair would change, add or drop any value (a removed byte-order mark "
+        "changes none)",
     )
-    check.set_defaults(run=run_check, command_parser=check)
+    check_parser.set_defaults(run=run_check, command_parser=check_parser)
     return parser
 
 
@@ -181,9 +252,9 @@ def repair_options(args: argparse.Namespace) -> RepairOptions:
 
 
 def describe(error: BaseException) -> str:
-    """One line for an error: the library's own text, or the system's description."""
-    if isinstance(error, UnicodeEncodeError):
-        return "the path is not valid UTF-8, and the library reads UTF-8 paths only"
+    """One line for an error: the system's description, or the library's own text."""
+    if isinstance(error, MemoryError):
+        return "out of memory"
     if isinstance(error, OSError) and error.strerror:
         return error.strerror
     return str(error).splitlines()[0] if str(error) else type(error).__name__
@@ -193,7 +264,7 @@ def delimiter_label(delimiter: str) -> str:
     return DELIMITER_NAMES.get(delimiter, repr(delimiter))
 
 
-def summary_text(summary: _SummaryDict) -> str:
+def summary_text(summary: Mapping[str, Any]) -> str:
     columns = summary["inferred_columns"]
     return (
         f"{summary['total_rows']} rows in, {summary['mendled_rows']} delivered "
@@ -203,6 +274,33 @@ def summary_text(summary: _SummaryDict) -> str:
     )
 
 
+def plural(number: int, noun: str) -> str:
+    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
+
+
+def kind_label(kind: str) -> str:
+    return CHANGE_LABELS.get(kind, kind.replace("_", " "))
+
+
+def change_text(kind: str, change: Mapping[str, int]) -> str:
+    """One kind of the account: `padded with empty fields: 2 rows, first at line 5`."""
+    label = kind_label(kind)
+    if kind == "bom_removed":
+        return label
+    if kind == "unclosed_quote":
+        taken = plural(change["absorbed_lines"], "line break")
+        return f"{label}: opened on line {change['first_line']}, {taken} taken in"
+    text = f"{label}: {plural(change['rows'], 'row')}, first at line {change['first_line']}"
+    if "sequences" in change:
+        text += f" ({plural(change['sequences'], 'sequence')})"
+    return text
+
+
+def value_changes(result: RepairResult) -> list[str]:
+    """The kinds of the account that change, add or drop values."""
+    return [kind for kind in result.changes if kind not in VALUE_PRESERVING_CHANGES]
+
+
 def complain(message: str) -> None:
     """One line on stderr.  A path that is not valid UTF-8 (it holds surrogates)
     is shown with escapes rather than failing to print."""
@@ -210,8 +308,18 @@ def complain(message: str) -> None:
     print(line, file=sys.stderr, flush=True)
 
 
-def print_json(document: object) -> None:
-    print(json.dumps(document, indent=2))
+def warn_about(name: str, result: RepairResult) -> None:
+    """Warnings on stderr for what the account shows but a summary hides."""
+    unclosed = result.changes.get("unclosed_quote")
+    if unclosed is not None and unclosed["absorbed_lines"] > ABSORBED_LINES_WARNING:
+        complain(
+            f"warning: {name}: the quote opened on line {unclosed['first_line']} is never closed; "
+            f"it took {unclosed['absorbed_lines']} line breaks into one field"
+        )
+
+
+def print_json(document: object, stream: TextIO) -> None:
+    print(json.dumps(document, indent=2), file=stream, flush=True)
 
 
 class ProgressBar:
@@ -238,6 +346,234 @@ class ProgressBar:
         self.stream.flush()
 
 
+# ---- files and streams ----
+
+
+def creation_mode() -> int:
+    """The permission bits of a plain create: 0666 less the umask."""
+    # The umask can only be read by setting it; this runs in the main thread
+    # before any worker starts.
+    umask = os.umask(0o022)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
+class Temporaries:
+    """The temporary files of this command, all removed on a signal.
+
+    Shared by the worker threads.  When a signal stops the command, the main
+    thread removes them all, and after that no new one is made."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._paths: set[str] = set()
+        self._closed = False
+        self.mode = 0o644
+
+    def open(self) -> None:
+        """Starts a command: new files get the permission bits a plain create gives."""
+        with self._lock:
+            self._closed = False
+        self.mode = creation_mode()
+
+    def create(self, final: str) -> str:
+        """A new, empty, hidden file beside `final`: in the same folder, so that
+        the rename into place is atomic."""
+        folder, base = os.path.split(final)
+        with self._lock:
+            if self._closed:
+                raise InterruptedError("the command is stopping")
+            descriptor, path = tempfile.mkstemp(".tmp", f".{base}.", folder)
+            self._paths.add(path)
+        os.close(descriptor)
+        return path
+
+    def commit(self, path: str, final: str, mode: int) -> None:
+        # mkstemp makes 0600; the mode is set only now, as a read-only mode
+        # would have kept the library from opening the file.
+        os.chmod(path, mode)
+        with self._lock:
+            os.replace(path, final)
+            self._paths.discard(path)
+
+    def remove(self, path: str) -> None:
+        with self._lock:
+            self._paths.discard(path)
+        try:
+            os.unlink(path)
+        except FileNotFoundError:
+            pass
+
+    def remove_all(self) -> None:
+        with self._lock:
+            self._closed = True
+            paths, self._paths = self._paths, set()
+        for path in paths:
+            try:
+                os.unlink(path)
+            except OSError:
+                pass
+
+
+TEMPORARIES = Temporaries()
+
+
+class Destination:
+    """A file the library writes, to appear under the name `final`.
+
+    A regular file (or a new one) is written to a temporary beside it and
+    renamed into place when complete; through a symbolic link, beside the
+    file it points to.  A device or a pipe named by the user (`/dev/null`)
+    is written in place: a rename would replace the device node itself."""
+
+    def __init__(self, final: str) -> None:
+        self.name = final
+        self.target = os.path.realpath(final)
+        try:
+            existing: os.stat_result | None = os.stat(self.target)
+        except FileNotFoundError:
+            existing = None
+        except OSError as error:
+            raise type(error)(error.errno, error.strerror, final) from None
+        self.temporary = existing is None or stat.S_ISREG(existing.st_mode)
+        if not self.temporary:
+            self.path = final
+            return
+        # An existing file keeps its permission bits, as a plain create would.
+        self.mode = TEMPORARIES.mode if existing is None else stat.S_IMODE(existing.st_mode)
+        try:
+            self.path = TEMPORARIES.create(self.target)
+        except OSError as error:
+            raise type(error)(error.errno, error.strerror, final) from None
+
+    def finish(self) -> None:
+        """Called after the library's call, whatever its outcome."""
+
+    def commit(self) -> None:
+        if self.temporary:
+            TEMPORARIES.commit(self.path, self.target, self.mode)
+            self.temporary = False
+
+    def discard(self) -> None:
+        if self.temporary:
+            TEMPORARIES.remove(self.path)
+
+
+class Pipe:
+    """A pipe of this process, one end given to the library by its /dev/fd
+    name and the other served by a thread.
+
+    Reopening a pipe that way never blocks, even without a partner, and
+    leaves the process's own standard streams as they are: whatever they
+    are (a pipe, a terminal, a file the shell opened to append), the thread
+    reads or writes them where they stand, and the data stream through."""
+
+    def __init__(self, name: str, library_end: int, own_end: int, serve: Callable[[int], None]) -> None:
+        self.name = name
+        self.path = f"/dev/fd/{library_end}"
+        self._library_end = library_end
+        self._error: OSError | None = None
+
+        def run() -> None:
+            try:
+                serve(own_end)
+            except OSError as error:
+                self._error = error
+            finally:
+                os.close(own_end)
+
+        self._thread = threading.Thread(target=run, name=f"{PROG} {name}", daemon=True)
+        self._thread.start()
+
+    def finish(self) -> None:
+        """Closes the library's end (the library opened a descriptor of its
+        own, now closed), waits for the thread and raises what it met."""
+        self.discard()
+        self._thread.join()
+        if self._error is not None:
+            raise self._error
+
+    def commit(self) -> None:
+        pass
+
+    def discard(self) -> None:
+        if self._library_end >= 0:
+            os.close(self._library_end)
+            self._library_end = -1
+
+
+def write_all(descriptor: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(descriptor, view):]
+
+
+def standard_output() -> Pipe:
+    """Standard output as a file name for the library."""
+
+    def copy(read_end: int) -> None:
+        while chunk := os.read(read_end, COPY_CHUNK):
+            write_all(sys.stdout.fileno(), chunk)
+
+    read_end, write_end = os.pipe()
+    return Pipe(STDOUT_NAME, write_end, read_end, copy)
+
+
+def read_stdin(size: int) -> bytes:
+    """Up to `size` bytes of standard input, fewer only at its end.  Read from
+    the descriptor: nothing is left behind in a buffer of sys.stdin."""
+    parts: list[bytes] = []
+    while size > 0 and (part := os.read(sys.stdin.fileno(), size)):
+        parts.append(part)
+        size -= len(part)
+    return b"".join(parts)
+
+
+def standard_input() -> Pipe:
+    """Standard input as a file name for the library, refused when its head is not text."""
+    head = read_stdin(SAMPLE_BYTES)
+    refuse_binary(head)
+
+    def feed(write_end: int) -> None:
+        try:
+            write_all(write_end, head)
+            while chunk := os.read(sys.stdin.fileno(), COPY_CHUNK):
+                write_all(write_end, chunk)
+        except BrokenPipeError:
+            pass  # the library stopped reading: its own error says why
+
+    read_end, write_end = os.pipe()
+    return Pipe(STDIN_NAME, read_end, write_end, feed)
+
+
+def refuse_binary(head: bytes) -> None:
+    """Raises NotText when the head of an input shows a format that is not CSV text."""
+    for signature, what in SIGNATURES:
+        if head.startswith(signature):
+            raise NotText(f"this is {what}")
+    nul = head.find(b"\0")
+    if nul >= 0:
+        raise NotText(f"a NUL byte at offset {nul}: this is binary data or UTF-16 text, not CSV text in UTF-8")
+
+
+def cut_sample(head: bytes, more: bool) -> bytes:
+    """The sample for sniffing: `head`, cut after its last line break when the input goes on."""
+    if more:
+        cut = max(head.rfind(b"\n"), head.rfind(b"\r"))
+        if cut >= 0:
+            return head[: cut + 1]
+    return head
+
+
+def read_sample(path: str) -> bytes:
+    if path == STDIO:
+        head = read_stdin(SAMPLE_BYTES + 1)
+    else:
+        with open(path, "rb") as stream:
+            head = stream.read(SAMPLE_BYTES + 1)
+    return cut_sample(head[:SAMPLE_BYTES], len(head) > SAMPLE_BYTES)
+
+
 # ---- repair ----
 
 
@@ -248,64 +584,107 @@ class Job(NamedTuple):
 
 
 class FileReport(NamedTuple):
-    """The outcome of one file, in plain data that pickles (a MendleSummary does not)."""
+    """The outcome of one file."""
 
     job: Job
-    summary: _SummaryDict | None = None
+    result: RepairResult | None = None
     error: str | None = None
+
+    @property
+    def name(self) -> str:
+        return STDIN_NAME if self.job.input == STDIO else self.job.input
 
     def to_json(self) -> dict[str, object]:
         paths: dict[str, object] = {"input": self.job.input}
-        if self.summary is None:
+        if self.result is None:
             return paths | {"error": self.error}
-        return paths | {"output": self.job.output, "quarantine": self.job.quarantine} | dict(self.summary)
+        return paths | {"output": self.job.output, "quarantine": self.job.quarantine} | dict(self.result.to_dict())
 
 
-def repair_one(job: Job, options: RepairOptions) -> FileReport:
-    """Repairs one file; runs in a worker process of a batch."""
+def blamed(error: OSError, names: Mapping[str, str], input_name: str) -> str:
+    """The error's text, after the name of the file it concerns unless that is the input."""
+    name = input_name if error.filename is None else os.fsdecode(error.filename)
+    name = names.get(name, name)
+    return describe(error) if name == input_name else f"{name}: {describe(error)}"
+
+
+def repair_one(job: Job, options: RepairOptions, stdin: Pipe | None = None) -> FileReport:
+    """Repairs one file into temporaries and renames them into place; runs in
+    a worker thread.  A closed standard output is no failure of the file:
+    BrokenPipeError goes on to the main thread."""
+    name = STDIN_NAME if job.input == STDIO else job.input
+    names = {job.input: name}
+    written: list[Destination | Pipe] = []
     try:
-        summary = backend.mendle_file(job.input, job.output, job.quarantine, **options)
-    except (OSError, UnicodeEncodeError) as error:
-        return FileReport(job, error=describe(error))
-    return FileReport(job, summary=summary.to_dict())
-
-
-def ignore_interrupts() -> None:
-    # Ctrl-C reaches the whole process group; the main process alone decides
-    # what happens, so workers do not print tracebacks of their own.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def repair_all(jobs: list[Job], options: RepairOptions, workers: int, done: Callable[[FileReport], None]) -> None:
-    """Repairs every job, calling `done` in the main process as each one finishes.
-
-    The library holds the interpreter lock for a whole file, so parallel files
-    need processes, not threads.
-    """
-    if workers == 1:
-        for job in jobs:
-            done(repair_one(job, options))
-        return
-    # Imported here: it costs a one-file command a third of its start-up time.
-    from concurrent.futures import ProcessPoolExecutor, as_completed
-
-    with ProcessPoolExecutor(max_workers=workers, initializer=ignore_interrupts) as pool:
-        futures: dict[Future[FileReport], Job] = {pool.submit(repair_one, job, options): job for job in jobs}
+        if stdin is None:
+            with open(job.input, "rb") as stream:
+                refuse_binary(stream.read(SAMPLE_BYTES))
+            source = job.input
+        else:
+            source = stdin.path
+            written.append(stdin)
+        output = standard_output() if job.output == STDIO else Destination(job.output)
+        written.append(output)
+        quarantine = None if job.quarantine is None else Destination(job.quarantine)
+        if quarantine is not None:
+            written.append(quarantine)
+        names |= {end.path: end.name for end in written}
         try:
-            for future in as_completed(futures):
-                try:
-                    report = future.result()
-                except Exception as error:  # a worker that died takes its file with it, not the batch
-                    report = FileReport(futures[future], error=f"worker process failed: {describe(error)}")
-                done(report)
-        except BaseException:
-            pool.shutdown(wait=True, cancel_futures=True)
-            raise
+            result = repair(source, output.path, quarantine=None if quarantine is None else quarantine.path, **options)
+        finally:
+            # A pipe's own failure (standard input unreadable) comes first:
+            # the library then saw the data end early.
+            for end in written:
+                end.finish()
+        for end in written:
+            end.commit()
+    except NotText as error:
+        return FileReport(job, error=str(error))
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        return FileReport(job, error=blamed(error, names, name))
+    except MemoryError as error:
+        return FileReport(job, error=describe(error))
+    finally:
+        for end in written:
+            end.discard()
+    return FileReport(job, result=result)
+
+
+def wait_for(futures: Sequence[Future[FileReport]], done: Callable[[FileReport], None]) -> None:
+    """Waits in the main thread, in short steps so that a signal is handled
+    at once, and calls `done` as each future finishes."""
+    pending = set(futures)
+    while pending:
+        finished, pending = wait(pending, timeout=WAIT_SECONDS, return_when=FIRST_COMPLETED)
+        for future in finished:
+            done(future.result())
+
+
+def repair_all(
+    jobs: list[Job], options: RepairOptions, workers: int, done: Callable[[FileReport], None],
+    stdin: Pipe | None = None,
+) -> None:
+    """Repairs every job in worker threads, calling `done` in the main thread
+    as each one finishes.  The library releases the interpreter lock while it
+    reads, repairs and writes, so threads repair files in parallel."""
+    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix=PROG)
+    try:
+        wait_for([pool.submit(repair_one, job, options, stdin) for job in jobs], done)
+    except Stopped:
+        raise  # not waiting for the workers: see `stop_now`
+    except BaseException:
+        pool.shutdown(wait=True, cancel_futures=True)
+        raise
+    pool.shutdown(wait=True)
 
 
 def run_repair(args: argparse.Namespace) -> int:
     inputs: list[str] = args.inputs
     options = repair_options(args)
+    if args.quarantine == STDIO:
+        raise UsageError("the quarantine goes to a file: -q - is not supported")
     if args.out_dir is None:
         if len(inputs) > 1:
             raise UsageError("several inputs need --out-dir DIR")
@@ -314,6 +693,8 @@ def run_repair(args: argparse.Namespace) -> int:
         return repair_single(inputs[0], args.output, args.quarantine, options, args.json)
     if args.output is not None or args.quarantine is not None:
         raise UsageError("-o and -q name the files of one input; with --out-dir use --quarantine-dir")
+    if STDIO in inputs:
+        raise UsageError("standard input (-) is one input only: repair it without --out-dir")
     return repair_batch(inputs, args.out_dir, args.quarantine_dir, args.jobs, options, args.json)
 
 
@@ -323,25 +704,60 @@ def sibling(path: str, suffix: str, folder: str | None = None) -> str:
     return str(Path(folder if folder is not None else source.parent, source.stem + suffix))
 
 
+def is_stdout(path: str) -> bool:
+    """`-`, or a name of the file that standard output already is (/dev/stdout)."""
+    if path == STDIO:
+        return True
+    try:
+        named, open_file = os.stat(path), os.fstat(1)
+    except OSError:
+        return False
+    return (named.st_dev, named.st_ino) == (open_file.st_dev, open_file.st_ino)
+
+
+def repair_alone(job: Job, options: RepairOptions) -> FileReport:
+    """Repairs one job in a worker thread, the main thread waiting for signals."""
+    try:
+        stdin = standard_input() if job.input == STDIO else None
+    except NotText as error:
+        return FileReport(job, error=str(error))
+    reports: list[FileReport] = []
+    repair_all([job], options, 1, reports.append, stdin)
+    return reports[0]
+
+
 def repair_single(
     input_path: str, output: str | None, quarantine: str | None, options: RepairOptions, as_json: bool
 ) -> int:
-    job = Job(input_path, output if output is not None else sibling(input_path, ".mended.csv"), quarantine)
-    if job.quarantine is not None and Path(job.quarantine).resolve() == Path(job.output).resolve():
+    if output is None:
+        output = STDIO if input_path == STDIO else sibling(input_path, ".mended.csv")
+    elif is_stdout(output):
+        output = STDIO
+    job = Job(input_path, output, quarantine)
+    if quarantine is not None and output != STDIO and Path(quarantine).resolve() == Path(output).resolve():
         raise UsageError("the output and the quarantine file are the same file")
-    report = repair_one(job, options)
-    if report.summary is None:
-        raise CommandError(f"cannot repair {input_path}: {report.error}")
+    # The report does not go where the data go.
+    report_stream = sys.stderr if output == STDIO else sys.stdout
+    report = repair_alone(job, options)
+    if report.result is None:
+        raise CommandError(f"cannot repair {report.name}: {report.error}")
+    result = report.result
+    warn_about(report.name, result)
     if as_json:
-        print_json(report.to_json())
+        print_json(report.to_json(), report_stream)
         return 0
-    summary = report.summary
-    print(f"{input_path}: {summary_text(summary)}")
-    print(f"  output:     {job.output}")
-    if job.quarantine is not None:
-        print(f"  quarantine: {job.quarantine}")
-    elif summary["quarantined_rows"]:
-        print(f"  quarantine: none ({summary['quarantined_rows']} rows set aside and dropped; keep them with -q FILE)")
+    lines = [
+        f"{report.name}: {summary_text(result.to_dict())}",
+        f"  output:     {STDOUT_NAME if output == STDIO else output}",
+    ]
+    if quarantine is not None:
+        lines.append(f"  quarantine: {quarantine}")
+    elif result.quarantined_rows:
+        lines.append(
+            f"  quarantine: none ({result.quarantined_rows} rows set aside and dropped; keep them with -q FILE)"
+        )
+    lines += [f"  {change_text(kind, change)}" for kind, change in result.changes.items()]
+    print("\n".join(lines), file=report_stream, flush=True)
     return 0
 
 
@@ -382,10 +798,12 @@ def repair_batch(
         reports[report.job] = report
         if progress is not None:
             progress.clear()
-        if report.summary is None:
+        if report.result is None:
             complain(f"cannot repair {report.job.input}: {report.error}")
-        elif not as_json:
-            print(f"{report.job.input} -> {report.job.output}: {summary_text(report.summary)}", flush=True)
+        else:
+            warn_about(report.job.input, report.result)
+            if not as_json:
+                print(f"{report.job.input} -> {report.job.output}: {summary_text(report.result.to_dict())}", flush=True)
         if progress is not None:
             progress.advance()
 
@@ -398,12 +816,12 @@ def repair_batch(
             progress.clear()
 
     ordered = [reports[job] for job in plan]
-    succeeded = [report.summary for report in ordered if report.summary is not None]
+    succeeded = [report.result for report in ordered if report.result is not None]
     failed = len(ordered) - len(succeeded)
     total: dict[str, int] = {"files": len(ordered), "succeeded": len(succeeded), "failed": failed}
-    total |= {name: sum(summary[name] for summary in succeeded) for name in SUMMARY_COUNTS}
+    total |= {name: sum(getattr(result, name) for result in succeeded) for name in SUMMARY_COUNTS}
     if as_json:
-        print_json({"files": [report.to_json() for report in ordered], "total": total})
+        print_json({"files": [report.to_json() for report in ordered], "total": total}, sys.stdout)
     else:
         print(
             f"{len(succeeded)} of {len(ordered)} files repaired into {out_dir}"
@@ -417,30 +835,20 @@ def repair_batch(
 # ---- sniff and check ----
 
 
-def read_sample(path: str) -> str:
-    """The head of the file as text, cut after its last complete line when the file goes on."""
-    with open(path, "rb") as stream:
-        head = stream.read(SAMPLE_BYTES + 1)
-    if len(head) > SAMPLE_BYTES:
-        head = head[:SAMPLE_BYTES]
-        cut = head.rfind(b"\n")
-        if cut >= 0:
-            head = head[: cut + 1]
-    return head.decode("utf-8", errors="replace")
-
-
 def run_sniff(args: argparse.Namespace) -> int:
     path: str = args.file
+    name = STDIN_NAME if path == STDIO else path
     try:
-        delimiter = backend.sniff(read_sample(path))
-        # Inference weighs the rows under this delimiter, as a repair would.
-        columns = backend.MendleReader(path, delimiter=delimiter).summary.inferred_columns
-    except (OSError, UnicodeEncodeError) as error:
-        raise CommandError(f"{path}: {describe(error)}") from error
+        sample = read_sample(path)
+        refuse_binary(sample)
+    except (OSError, NotText) as error:
+        raise CommandError(f"{name}: {describe(error)}") from error
+    delimiter, columns = sniff_dialect(sample, args.quote_char)
     if args.json:
-        print_json({"file": path, "delimiter": delimiter, "delimiter_name": DELIMITER_NAMES[delimiter], "columns": columns})
+        named = {"delimiter": delimiter, "delimiter_name": delimiter_label(delimiter)}
+        print_json({"file": path} | named | {"columns": columns}, sys.stdout)
     else:
-        print(f"delimiter: {DELIMITER_NAMES[delimiter]}")
+        print(f"delimiter: {delimiter_label(delimiter)}")
         print(f"columns: {columns}")
     return 0
 
@@ -448,26 +856,34 @@ def run_sniff(args: argparse.Namespace) -> int:
 def run_check(args: argparse.Namespace) -> int:
     path: str = args.file
     options = repair_options(args)
-    try:
-        summary = backend.MendleReader(path, **options).summary.to_dict()
-    except (OSError, UnicodeEncodeError) as error:
-        raise CommandError(f"{path}: {describe(error)}") from error
-    clean = summary["repaired_rows"] == 0 and summary["quarantined_rows"] == 0
+    # Repaired into nothing: unlike reading, no row is kept in memory.
+    report = repair_alone(Job(path, os.devnull, None), options)
+    if report.result is None:
+        raise CommandError(f"{report.name}: {report.error}")
+    result = report.result
+    warn_about(report.name, result)
+    changed = value_changes(result)
     if args.json:
-        print_json({"file": path, "clean": clean} | dict(summary))
+        print_json({"file": path, "clean": not changed} | dict(result.to_dict()), sys.stdout)
     else:
-        print(f"{path}: {summary_text(summary)}; " + ("clean" if clean else "a repair would change it"))
-    if args.strict and not clean:
-        sys.stdout.flush()
-        complain(
-            f"{path} needs repair: {summary['repaired_rows']} rows would be repaired, "
-            f"{summary['quarantined_rows']} quarantined"
-        )
+        lines = [
+            f"{report.name}: {summary_text(result.to_dict())}; "
+            + ("a repair would change it" if changed else "clean")
+        ]
+        lines += [f"  {change_text(kind, change)}" for kind, change in result.changes.items()]
+        print("\n".join(lines), flush=True)
+    if args.strict and changed:
+        kinds = (f"{kind_label(kind)} ({plural(result.changes[kind]['rows'], 'row')})" for kind in changed)
+        complain(f"{report.name} needs repair: {', '.join(kinds)}")
         return 1
     return 0
 
 
 # ---- entry point ----
+
+
+def stop(signum: int, frame: FrameType | None) -> None:
+    raise Stopped(signum)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -476,22 +892,54 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = parser.parse_args(argv)
     command_parser: argparse.ArgumentParser = args.command_parser
     run: Callable[[argparse.Namespace], int] = args.run
+    handled = (signal.SIGINT, signal.SIGTERM)
+    in_main_thread = threading.current_thread() is threading.main_thread()
+    previous = {signum: signal.signal(signum, stop) for signum in handled} if in_main_thread else {}
+    TEMPORARIES.open()
     try:
         return run(args)
     except UsageError as error:
         usage_error(command_parser, str(error))
     except BrokenPipeError:
-        # The reader of stdout went away (`| head`): stop quietly, and keep
-        # the interpreter from failing again when it flushes stdout at exit.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return closed_pipe()
     except CommandError as error:
         complain(str(error))
-    except (OSError, UnicodeEncodeError) as error:
+    except OSError as error:
         complain(describe(error))
-    except KeyboardInterrupt:
-        complain("interrupted")
-        return 130
+    except Stopped as stopped:
+        stop_now(stopped.signum)
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
     return 1
+
+
+def closed_pipe() -> int:
+    """The reader of stdout went away (`| head`): stop quietly, as a program
+    killed by SIGPIPE would, and keep the interpreter from failing again when
+    it flushes stdout at exit."""
+    TEMPORARIES.remove_all()
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    return 128 + signal.SIGPIPE
+
+
+def stop_now(signum: int) -> NoReturn:
+    """Removes every temporary and ends the process at once.
+
+    Worker threads may be deep inside a repair that cannot be cancelled (the
+    library runs without the interpreter lock until the file is done); the
+    interpreter's normal exit would wait for them, or finalize under them.
+    os._exit ends them with the process.  Nothing is left to flush: the data
+    went to the temporaries removed here, the report is not printed.  (The
+    library creates its output by name; it could only bring a temporary back
+    in the instant between the removal and the exit.)"""
+    for other in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(other, signal.SIG_IGN)  # a second Ctrl-C must not cut the clean-up short
+    TEMPORARIES.remove_all()
+    complain("interrupted" if signum == signal.SIGINT else "terminated")
+    os._exit(128 + signum)
 
 
 def usage_error(parser: argparse.ArgumentParser, message: str) -> NoReturn:

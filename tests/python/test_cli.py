@@ -44,10 +44,10 @@ def call(capsys, *arguments):
 
 
 def mended(tmp_path, source, name, **options):
-    """What the library itself makes of `source`: (summary dict, output bytes, quarantine bytes)."""
+    """What the library itself makes of `source`: (result dict, output bytes, quarantine bytes)."""
     output, quarantine = tmp_path / f"{name}.lib.csv", tmp_path / f"{name}.lib-q.csv"
-    summary = csv_mendle.mendle_file(str(source), str(output), str(quarantine), **options)
-    return summary.to_dict(), output.read_bytes(), quarantine.read_bytes()
+    result = csv_mendle.repair(source, output, quarantine=quarantine, **options)
+    return result.to_dict(), output.read_bytes(), quarantine.read_bytes()
 
 
 def listing(folder):
@@ -64,7 +64,7 @@ def damaged(tmp_path):
 # ---- repair, one file ----
 
 
-def test_repair_writes_next_to_the_input_and_summarises(tmp_path, damaged):
+def test_repair_writes_next_to_the_input_and_summarises_with_the_account(tmp_path, damaged):
     result = run("repair", damaged.name, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     assert result.stderr == ""
@@ -76,6 +76,11 @@ def test_repair_writes_next_to_the_input_and_summarises(tmp_path, damaged):
         f"({expected['repaired_rows']} repaired), 0 quarantined; delimiter semicolon, 3 columns"
     )
     assert lines[1].split() == ["output:", "in.mended.csv"]
+    assert lines[2:] == [
+        "  quotes repaired: 1 row, first at line 2",
+        "  padded with empty fields: 1 row, first at line 3",
+        "  surplus fields merged into the last: 2 rows, first at line 4",
+    ]
 
 
 @pytest.mark.parametrize(
@@ -107,55 +112,71 @@ def test_options_reach_the_library_and_json_parses_back(tmp_path, capsys, damage
 
     status, stdout, stderr = call(capsys, "check", damaged, "--json", *arguments)
     assert (status, stderr) == (0, "")
-    clean = expected["repaired_rows"] == expected["quarantined_rows"] == 0
+    clean = set(expected["changes"]) <= {"bom_removed"}
     assert json.loads(stdout) == {"file": str(damaged), "clean": clean, **expected}
 
 
 # ---- check ----
 
 
+CHANGED = "a repair would change it"
+DAMAGED_ACCOUNT = ["quotes repaired", "padded with empty fields", "surplus fields merged into the last"]
+BOM = "byte-order mark removed"
+
+
 @pytest.mark.parametrize(
-    "content, arguments, status, verdict",
+    "content, arguments, status, verdict, account",
     [
-        (CLEAN, ["--strict"], 0, "clean"),
-        (DAMAGED, ["--strict"], 1, "a repair would change it"),
-        (DAMAGED, [], 0, "a repair would change it"),
-        ("a,b\n1,2\n3\n", ["--strict", "--no-fill"], 1, "a repair would change it"),  # quarantined, not repaired
+        (CLEAN, ["--strict"], 0, "clean", []),
+        (DAMAGED, ["--strict"], 1, CHANGED, DAMAGED_ACCOUNT),
+        (DAMAGED, [], 0, CHANGED, DAMAGED_ACCOUNT),
+        ("a,b\n1,2\n3\n", ["--strict", "--no-fill"], 1, CHANGED, ["quarantined, too few fields"]),
+        # A byte-order mark is no part of any value.
+        ("\ufeffa,b\n1,2\n", ["--strict"], 0, "clean", [BOM]),
+        ("\ufeffa,b\n\n1,2\n", ["--strict"], 1, CHANGED, ["padded with empty fields", "blank lines", BOM]),
     ],
 )
-def test_check_writes_nothing_and_strict_fails_when_a_repair_would_change_rows(
-    tmp_path, content, arguments, status, verdict
+def test_check_writes_nothing_and_strict_fails_when_a_repair_would_change_values(
+    tmp_path, content, arguments, status, verdict, account
 ):
     (tmp_path / "data.csv").write_text(content, encoding="utf-8")
     result = run("check", "data.csv", *arguments, cwd=tmp_path)
     assert result.returncode == status
     assert listing(tmp_path) == ["data.csv"]
-    assert result.stdout.startswith("data.csv: ")
-    assert result.stdout.endswith(f"; {verdict}\n")
+    first, *changes = result.stdout.splitlines()
+    assert first.startswith("data.csv: ")
+    assert first.endswith(f"; {verdict}")
+    assert [line.split(":")[0].strip() for line in changes] == account
     assert len(result.stderr.splitlines()) == status  # the one line that says why it failed
+    if status:  # and it names the kinds that change values
+        assert result.stderr.startswith("csv-mendle: data.csv needs repair: ")
+        assert [kind for kind in account if kind in result.stderr] == [kind for kind in account if kind != BOM]
 
 
 # ---- sniff ----
 
 
 @pytest.mark.parametrize(
-    "content, name, columns",
+    "content, arguments, name, columns",
     [
-        ("a;b\n1;2\n3\n", "semicolon", 2),
-        ("\ufeffa\tb\tc\td\n1\t2\t3\t4\n", "tab", 4),
-        ("", "comma", 0),
+        ("a;b\n1;2\n3\n", [], "semicolon", 2),
+        ("\ufeffa\tb\tc\td\n1\t2\t3\t4\n", [], "tab", 4),
+        ("", [], "comma", 0),
         # Longer than the sample: the head is cut after a whole line.
-        ("field one|field two|\"a; b\"|é\n" * 4000, "pipe", 4),
+        ("field one|field two|\"a; b\"|é\n" * 4000, [], "pipe", 4),
+        # What lies beyond the sample does not count.
+        ("a;b\n" * 20000 + "1\t2\t3\t4\t5\n" * 100000, [], "semicolon", 2),
+        ("a;'b;c'\n1;'2;3'\n", ["--quote-char", "'"], "semicolon", 2),
     ],
-    ids=["semicolon", "tab after a byte-order mark", "empty", "longer than the sample"],
+    ids=["semicolon", "tab after a byte-order mark", "empty", "longer than the sample", "beyond the sample", "quote"],
 )
-def test_sniff_names_the_delimiter_and_counts_the_columns(tmp_path, capsys, content, name, columns):
+def test_sniff_names_the_delimiter_and_counts_the_columns(tmp_path, capsys, content, arguments, name, columns):
     path = tmp_path / "data.csv"
     path.write_text(content, encoding="utf-8")
-    status, stdout, stderr = call(capsys, "sniff", path)
+    status, stdout, stderr = call(capsys, "sniff", path, *arguments)
     assert (status, stderr) == (0, "")
     assert stdout.splitlines() == [f"delimiter: {name}", f"columns: {columns}"]
-    status, stdout, _ = call(capsys, "sniff", "--json", path)
+    status, stdout, _ = call(capsys, "sniff", "--json", path, *arguments)
     assert json.loads(stdout) == {
         "file": str(path), "delimiter": cli.CHARACTER_BY_NAME[name], "delimiter_name": name, "columns": columns,
     }
@@ -166,9 +187,9 @@ def test_sniff_sample_stops_at_the_last_line_break_of_its_head(tmp_path):
     head = "a;b\n" * ((cli.SAMPLE_BYTES - 10) // 4)
     path.write_bytes(head.encode() + b"x" * 100 + b"\xe2\x82")  # the sample's end falls in a partial line
     sample = cli.read_sample(str(path))
-    assert sample == head
-    path.write_bytes(b"a;b\n\xff")  # shorter than the sample: all of it, bad bytes replaced
-    assert cli.read_sample(str(path)) == "a;b\n\ufffd"
+    assert sample == head.encode()
+    path.write_bytes(b"a;b\n\xff")  # shorter than the sample: all of it, as bytes
+    assert cli.read_sample(str(path)) == b"a;b\n\xff"
 
 
 # ---- repair, many files ----
@@ -184,12 +205,12 @@ def batch(tmp_path):
     return [first, tmp_path / "missing.csv", second]
 
 
-def test_batch_repairs_every_file_in_worker_processes_and_reports_the_missing_one(tmp_path, batch):
+def test_batch_repairs_every_file_in_worker_threads_and_reports_the_missing_one(tmp_path, batch):
     out, quarantine = tmp_path / "out", tmp_path / "q"
     result = run("repair", *batch, "--out-dir", out, "--quarantine-dir", quarantine, "-j", "3", "--no-merge")
     assert result.returncode == 1
     # The error is one line on stderr, and no progress bar is drawn on a pipe.
-    assert result.stderr == f"csv-mendle: cannot repair {batch[1]}: {os.strerror(2)} (os error 2)\n"
+    assert result.stderr == f"csv-mendle: cannot repair {batch[1]}: {os.strerror(2)}\n"
     expected = {}
     for path in (batch[0], batch[2]):
         expected[path], output, rejected = mended(tmp_path, path, path.stem, merge_overflow=False)
@@ -211,10 +232,10 @@ def test_batch_json_lists_the_files_in_input_order_with_a_total(tmp_path, capsys
     expected = {path: mended(tmp_path, path, path.stem)[0] for path in (batch[0], batch[2])}
     status, stdout, stderr = call(capsys, "repair", *batch, "--out-dir", out, "-j", "1", "--json")
     assert status == 1
-    assert stderr == f"csv-mendle: cannot repair {batch[1]}: {os.strerror(2)} (os error 2)\n"
+    assert stderr == f"csv-mendle: cannot repair {batch[1]}: {os.strerror(2)}\n"
     document = json.loads(stdout)
     assert [entry["input"] for entry in document["files"]] == [str(path) for path in batch]
-    assert document["files"][1] == {"input": str(batch[1]), "error": f"{os.strerror(2)} (os error 2)"}
+    assert document["files"][1] == {"input": str(batch[1]), "error": os.strerror(2)}
     assert document["files"][2] == {
         "input": str(batch[2]), "output": str(out / "second.mended.csv"), "quarantine": None, **expected[batch[2]],
     }
@@ -252,28 +273,38 @@ def test_batch_draws_a_progress_bar_when_stderr_is_a_terminal(tmp_path, batch):
 @pytest.mark.parametrize(
     "arguments, message",
     [
-        (["repair", "missing.csv"], f"cannot repair missing.csv: {os.strerror(2)} (os error 2)"),
-        (["repair", "folder"], f"cannot repair folder: {os.strerror(21)} (os error 21)"),
-        (["check", "missing.csv"], f"missing.csv: {os.strerror(2)} (os error 2)"),
+        (["repair", "missing.csv"], f"cannot repair missing.csv: {os.strerror(2)}"),
+        (["repair", "folder"], f"cannot repair folder: {os.strerror(21)}"),
+        (["check", "missing.csv"], f"missing.csv: {os.strerror(2)}"),
         (["sniff", "missing.csv"], f"missing.csv: {os.strerror(2)}"),
         (["sniff", "folder"], f"folder: {os.strerror(21)}"),
-        (["repair", "a\udcff.csv"], "cannot repair a\\udcff.csv: the path is not valid UTF-8"),
+        (["repair", "a\udcff.csv"], f"cannot repair a\\udcff.csv: {os.strerror(2)}"),  # printed with escapes
+        # The file that failed is named, and an existing output stays as it was.
+        (["repair", "data.csv", "-o", "nowhere/x.csv"], f"cannot repair data.csv: nowhere/x.csv: {os.strerror(2)}"),
+        (["repair", "data.csv", "-q", "nowhere/q.csv"], f"cannot repair data.csv: nowhere/q.csv: {os.strerror(2)}"),
+        (["repair", "data.csv", "-o", "folder"], f"cannot repair data.csv: folder: {os.strerror(21)}"),
     ],
 )
-def test_errors_are_one_line_on_stderr_with_status_1(tmp_path, monkeypatch, capsys, arguments, message):
+def test_errors_are_one_line_on_stderr_with_status_1_and_leave_the_files_as_they_were(
+    tmp_path, monkeypatch, capsys, arguments, message
+):
     (tmp_path / "folder").mkdir()
     (tmp_path / "data.csv").write_text(CLEAN, encoding="utf-8")
+    (tmp_path / "data.mended.csv").write_text("old\n", encoding="utf-8")
+    before = listing(tmp_path)
     monkeypatch.chdir(tmp_path)
     status, stdout, stderr = call(capsys, *arguments)
     assert (status, stdout) == (1, "")
     assert len(stderr.splitlines()) == 1
     assert stderr.startswith(f"csv-mendle: {message}")
+    assert listing(tmp_path) == before  # no temporary left behind
+    assert (tmp_path / "data.mended.csv").read_text(encoding="utf-8") == "old\n"
 
 
 def test_an_error_in_a_subprocess_is_one_line_without_a_traceback(tmp_path):
     result = run("check", "missing.csv", cwd=tmp_path)
     assert (result.returncode, result.stdout) == (1, "")
-    assert result.stderr == f"csv-mendle: missing.csv: {os.strerror(2)} (os error 2)\n"
+    assert result.stderr == f"csv-mendle: missing.csv: {os.strerror(2)}\n"
 
 
 @pytest.mark.parametrize(
