@@ -37,6 +37,9 @@ STDIO = "-"
 # How `-` is named in messages and in the text report.
 STDIN_NAME = "standard input"
 STDOUT_NAME = "standard output"
+# The descriptors themselves: sys.stdin and sys.stdout are None when the
+# command was started with them closed.
+STDIN_FD, STDOUT_FD = 0, 1
 # `sniff` looks at the head of a file only: sniffing weighs the first rows.
 # The same head tells text from the formats that are not text.
 SAMPLE_BYTES = 64 * 1024
@@ -510,10 +513,14 @@ def write_all(descriptor: int, data: bytes) -> None:
 
 def standard_output() -> Pipe:
     """Standard output as a file name for the library."""
+    try:
+        os.fstat(STDOUT_FD)  # closed, its number would go to the new pipe
+    except OSError as error:
+        raise type(error)(error.errno, error.strerror, STDOUT_NAME) from None
 
     def copy(read_end: int) -> None:
         while chunk := os.read(read_end, COPY_CHUNK):
-            write_all(sys.stdout.fileno(), chunk)
+            write_all(STDOUT_FD, chunk)
 
     read_end, write_end = os.pipe()
     return Pipe(STDOUT_NAME, write_end, read_end, copy)
@@ -523,9 +530,12 @@ def read_stdin(size: int) -> bytes:
     """Up to `size` bytes of standard input, fewer only at its end.  Read from
     the descriptor: nothing is left behind in a buffer of sys.stdin."""
     parts: list[bytes] = []
-    while size > 0 and (part := os.read(sys.stdin.fileno(), size)):
-        parts.append(part)
-        size -= len(part)
+    try:
+        while size > 0 and (part := os.read(STDIN_FD, size)):
+            parts.append(part)
+            size -= len(part)
+    except OSError as error:
+        raise type(error)(error.errno, error.strerror, STDIN_NAME) from None
     return b"".join(parts)
 
 
@@ -537,7 +547,7 @@ def standard_input() -> Pipe:
     def feed(write_end: int) -> None:
         try:
             write_all(write_end, head)
-            while chunk := os.read(sys.stdin.fileno(), COPY_CHUNK):
+            while chunk := os.read(STDIN_FD, COPY_CHUNK):
                 write_all(write_end, chunk)
         except BrokenPipeError:
             pass  # the library stopped reading: its own error says why
@@ -709,7 +719,7 @@ def is_stdout(path: str) -> bool:
     if path == STDIO:
         return True
     try:
-        named, open_file = os.stat(path), os.fstat(1)
+        named, open_file = os.stat(path), os.fstat(STDOUT_FD)
     except OSError:
         return False
     return (named.st_dev, named.st_ino) == (open_file.st_dev, open_file.st_ino)
@@ -719,8 +729,8 @@ def repair_alone(job: Job, options: RepairOptions) -> FileReport:
     """Repairs one job in a worker thread, the main thread waiting for signals."""
     try:
         stdin = standard_input() if job.input == STDIO else None
-    except NotText as error:
-        return FileReport(job, error=str(error))
+    except (NotText, OSError) as error:
+        return FileReport(job, error=describe(error))
     reports: list[FileReport] = []
     repair_all([job], options, 1, reports.append, stdin)
     return reports[0]
@@ -920,7 +930,7 @@ def closed_pipe() -> int:
     it flushes stdout at exit."""
     TEMPORARIES.remove_all()
     devnull = os.open(os.devnull, os.O_WRONLY)
-    os.dup2(devnull, sys.stdout.fileno())
+    os.dup2(devnull, STDOUT_FD)
     os.close(devnull)
     return 128 + signal.SIGPIPE
 

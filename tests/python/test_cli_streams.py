@@ -117,6 +117,24 @@ def test_a_closed_pipe_ends_the_command_quietly(tmp_path, long_file, arguments, 
     assert listing(tmp_path) == []
 
 
+@pytest.mark.parametrize(
+    "arguments, closed, message",
+    [
+        (["repair", "in.csv", "-o", "-"], ">&-", "cannot repair in.csv: standard output: "),
+        (["repair", "-", "-o", "out.csv"], "<&-", "cannot repair standard input: "),
+        (["sniff", "-"], "<&-", "standard input: "),
+    ],
+)
+def test_a_closed_standard_stream_is_an_error_naming_it(tmp_path, damaged, arguments, closed, message):
+    result = subprocess.run(
+        ["sh", "-c", f'exec "$@" {closed}', "sh", *COMMAND, *arguments], cwd=tmp_path, env=ENVIRONMENT,
+        stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60,
+    )
+    assert result.returncode == 1
+    assert result.stderr == f"csv-mendle: {message}{os.strerror(9)}\n"
+    assert listing(tmp_path) == ["in.csv"]
+
+
 # ---- files in place ----
 
 
