@@ -160,16 +160,18 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    quote = argparse.ArgumentParser(add_help=False)
-    quote.add_argument(
-        "--quote-char", type=character, default='"', metavar="Q", help="quote character (default: %(default)s)"
-    )
-    options = argparse.ArgumentParser(add_help=False, parents=[quote])
+    def add_quote_char(container: argparse.ArgumentParser | argparse._ArgumentGroup) -> None:
+        container.add_argument(
+            "--quote-char", type=character, default='"', metavar="Q", help="quote character (default: %(default)s)"
+        )
+
+    options = argparse.ArgumentParser(add_help=False)
     group = options.add_argument_group("repair options")
     group.add_argument(
         "-d", "--delimiter", type=character, metavar="DELIM",
         help="field delimiter: one character, or comma, semicolon, tab, pipe (default: sniffed)",
     )
+    add_quote_char(group)
     group.add_argument(
         "-n", "--expected-columns", type=count(0), metavar="N",
         help="fields per row (default: the most frequent row width; 0: no width check)",
@@ -217,11 +219,12 @@ def build_parser() -> argparse.ArgumentParser:
     repair_parser.set_defaults(run=run_repair, command_parser=repair_parser)
 
     sniff_parser = commands.add_parser(
-        "sniff", parents=[quote, json_output], help="detect the delimiter and the column count",
+        "sniff", parents=[json_output], help="detect the delimiter and the column count",
         description="Print the detected delimiter of FILE and its inferred column count, "
         f"judged from its first {SAMPLE_BYTES // 1024} KiB.",
     )
     sniff_parser.add_argument("file", metavar="FILE", help="the CSV file; - for standard input")
+    add_quote_char(sniff_parser)
     sniff_parser.set_defaults(run=run_sniff, command_parser=sniff_parser)
 
     check_parser = commands.add_parser(
