@@ -112,7 +112,7 @@ CONTENDERS = {
         """,
         job="file",
     ),
-    "csv_mendle.repair, 2 files, 2 threads": Contender(
+    "csv_mendle.repair x2 (2 threads)": Contender(
         "two repairs of the file at once on two threads (time for both)",
         """
         import csv_mendle, threading
@@ -123,7 +123,7 @@ CONTENDERS = {
         """,
         job="file",
     ),
-    "csv_mendle.repair, 2 files, in turn": Contender(
+    "csv_mendle.repair x2 (in turn)": Contender(
         "the same two repairs one after the other (time for both)",
         """
         import csv_mendle
@@ -408,7 +408,7 @@ def versions() -> dict[str, str]:
 # same rounds, so that its cost over mendle_file is a paired ratio too; and
 # two repairs on two threads alternate with the same two in turn.
 ALTERNATE = ("csv_mendle.mendle_file", "csv_mendle.mendle_file (clean)", "csv_mendle.repair")
-ALTERNATE_THREADS = ("csv_mendle.repair, 2 files, 2 threads", "csv_mendle.repair, 2 files, in turn")
+ALTERNATE_THREADS = ("csv_mendle.repair x2 (2 threads)", "csv_mendle.repair x2 (in turn)")
 
 
 def measure(

@@ -4,29 +4,43 @@ outside the interpreter, so other threads run meanwhile; its result carries
 the account of what the repair changed, kind by kind."""
 
 import os
-from collections.abc import Buffer, Iterator
-from dataclasses import dataclass
-from types import TracebackType
-from typing import Literal, Self, SupportsIndex, TypedDict
 
 from . import _csv_mendle
 
+# Importing csv_mendle stays cheap: typing, collections and dataclasses
+# (which pulls in inspect) would add more than ten times the native modules'
+# own import time to every short-lived process, as `python -X importtime`
+# shows; the annotations that name them are never evaluated at run time.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Buffer, Iterator
+    from types import TracebackType
+    from typing import Any, Literal, Self, SupportsIndex, TypedDict
+
+    class RepairResultDict(TypedDict):
+        """`RepairResult.to_dict()`: plain values, ready for `json.dumps`."""
+
+        total_rows: int
+        mendled_rows: int
+        repaired_rows: int
+        quarantined_rows: int
+        detected_delimiter: str
+        inferred_columns: int
+        changes: dict[str, dict[str, int]]
+
 type Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
-
-class RepairResultDict(TypedDict):
-    """`RepairResult.to_dict()`: plain values, ready for `json.dumps`."""
-
-    total_rows: int
-    mendled_rows: int
-    repaired_rows: int
-    quarantined_rows: int
-    detected_delimiter: str
-    inferred_columns: int
-    changes: dict[str, dict[str, int]]
+_FIELDS = (
+    "total_rows",
+    "mendled_rows",
+    "repaired_rows",
+    "quarantined_rows",
+    "detected_delimiter",
+    "inferred_columns",
+    "changes",
+)
 
 
-@dataclass(frozen=True, slots=True)
 class RepairResult:
     """What one repair did.
 
@@ -39,6 +53,8 @@ class RepairResult:
     `unclosed_quote` (with `absorbed_lines`, the line breaks taken into the
     field) and `bom_removed`.  A kind that did not occur is absent."""
 
+    __slots__ = _FIELDS
+
     total_rows: int
     mendled_rows: int
     repaired_rows: int
@@ -46,6 +62,41 @@ class RepairResult:
     detected_delimiter: str
     inferred_columns: int
     changes: dict[str, dict[str, int]]
+
+    def __init__(
+        self,
+        total_rows: int,
+        mendled_rows: int,
+        repaired_rows: int,
+        quarantined_rows: int,
+        detected_delimiter: str,
+        inferred_columns: int,
+        changes: dict[str, dict[str, int]],
+    ) -> None:
+        values = (total_rows, mendled_rows, repaired_rows, quarantined_rows, detected_delimiter,
+                  inferred_columns, changes)
+        for name, value in zip(_FIELDS, values):
+            object.__setattr__(self, name, value)
+
+    def __setattr__(self, name: str, value: object) -> None:
+        raise AttributeError(f"RepairResult is read-only: cannot set {name!r}")
+
+    def __delattr__(self, name: str) -> None:
+        raise AttributeError(f"RepairResult is read-only: cannot delete {name!r}")
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, RepairResult):
+            return NotImplemented
+        return all(getattr(self, name) == getattr(other, name) for name in _FIELDS)
+
+    __hash__ = None  # type: ignore[assignment]  # `changes` is a dict
+
+    def __repr__(self) -> str:
+        values = ", ".join(f"{name}={getattr(self, name)!r}" for name in _FIELDS)
+        return f"RepairResult({values})"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (RepairResult, tuple(getattr(self, name) for name in _FIELDS))
 
     def to_dict(self) -> RepairResultDict:
         """The result as a new dict of plain values (its `changes` copied)."""

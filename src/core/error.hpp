@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -22,7 +23,9 @@ struct MendleError {
   enum class Cause { Os, NulInPath, WriteWhole, WriteBuffered, OutOfMemory, QuarantineIsOutput };
   // Which file of a repair failed, so that a caller can name it; None where
   // the step that failed does not say (a file operation on its own).
-  enum class File : std::uint8_t { None, Input, Output, Quarantine };
+  // A full word like its neighbours: a MendleError without padding travels
+  // in registers inside a Status (see below).
+  enum class File : std::uint32_t { None, Input, Output, Quarantine };
 
   Cause cause = Cause::Os;
   int os_error = 0;  // the error number when cause is Os, else 0
@@ -82,6 +85,7 @@ class [[nodiscard]] Result<std::monostate> {
   MendleError error_;
   std::uint32_t ok_ = 1;
 };
+static_assert(std::has_unique_object_representations_v<MendleError>, "no padding in the error");
 static_assert(sizeof(Result<std::monostate>) == sizeof(MendleError) + sizeof(std::uint32_t));
 
 }  // namespace csv_mendle
