@@ -268,3 +268,33 @@ def test_reading_repairing_and_writing_let_other_threads_run(tmp_path):
                               timeout=300)
     assert finished.returncode == 0, finished.stderr
     assert finished.stdout.split() == ["20000", str(6 * 50000), str(1 + 20000), "70000"]
+
+
+# Text without blank lines (a blank line has no row of its own in a strict
+# reader) or CR, whose rows a strict reader may or may not read.
+STRICT_CANDIDATES = st.text(alphabet='ab ,"\n', max_size=60).filter(
+    lambda text: "\n\n" not in text and not text.startswith("\n"))
+
+
+@PROPERTIES
+@given(text=STRICT_CANDIDATES)
+def test_check_strict_fails_exactly_when_the_values_change(files, text):
+    # `check --strict` fails on the kinds that change values; exactly then a
+    # strict reader cannot read the input, or reads other rows from it than
+    # from the repaired file.  A row of one empty field is written as an empty
+    # line, which a strict reader reads as an empty row: the two are one.
+    from csv_mendle.cli import value_changes
+
+    def rows(lines):
+        return [row if row != [""] else [] for row in csv.reader(lines, strict=True)]
+
+    with open(files["input"], "w", encoding="utf-8", newline="") as handle:
+        handle.write(text)
+    result = csv_mendle.repair(files["input"], files["out"], quarantine=files["q"], delimiter=",")
+    try:
+        rows_in = rows(text.splitlines(keepends=True))
+    except csv.Error:
+        rows_in = None
+    with open(files["out"], encoding="utf-8", newline="") as handle:
+        rows_out = rows(handle)
+    assert bool(value_changes(result)) == (rows_in != rows_out), (result.changes, rows_in, rows_out)
