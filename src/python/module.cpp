@@ -72,30 +72,11 @@ int module_exec(PyObject* module) {
   });
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    // Nothing is shared between calls, and readers guard themselves with
-    // their borrow counter, so the module runs without the global lock too.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_csv_mendle_backend",
-    "The native _csv_mendle_backend Python module.",
-    0,  // no per-module state
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
 }  // namespace csv_mendle::python
 
 PyMODINIT_FUNC PyInit__csv_mendle_backend() {
-  return PyModuleDef_Init(&csv_mendle::python::module_definition);
+  return csv_mendle::python::define_module<&csv_mendle::python::module_exec>(
+      "_csv_mendle_backend", "The native _csv_mendle_backend Python module.");
 }

@@ -28,4 +28,21 @@ int add_text(PyObject* module, const char* name, const char* text);
 // Sets __all__ to a list of `names`, in order.
 int add_public_names(PyObject* module, std::span<const char* const> names);
 
+// The initialisation of an extension module without per-module state, whose
+// body is `Exec`: what its PyInit_ function returns.  Nothing is shared
+// between calls, and readers and rows guard themselves with their borrow
+// counters, so the module runs without the global lock too.
+template <int (*Exec)(PyObject*)>
+PyObject* define_module(const char* name, const char* doc) {
+  static PyModuleDef_Slot slots[] = {
+      {Py_mod_exec, reinterpret_cast<void*>(Exec)},
+      {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+      {0, nullptr},
+  };
+  static PyModuleDef definition = {
+      PyModuleDef_HEAD_INIT, name, doc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+  };
+  return PyModuleDef_Init(&definition);
+}
+
 }  // namespace csv_mendle::python

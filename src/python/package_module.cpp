@@ -27,30 +27,11 @@ int module_exec(PyObject* module) {
   });
 }
 
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&module_exec)},
-    // Nothing is shared between calls, and the rows guard themselves with
-    // their borrow counter, so the module runs without the global lock too.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_csv_mendle",
-    "The native functions of the csv_mendle package: repair, read, sniff_dialect.",
-    0,  // no per-module state
-    nullptr,
-    module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 }  // namespace
 
 }  // namespace csv_mendle::python
 
 PyMODINIT_FUNC PyInit__csv_mendle() {
-  return PyModuleDef_Init(&csv_mendle::python::module_definition);
+  return csv_mendle::python::define_module<&csv_mendle::python::module_exec>(
+      "_csv_mendle", "The native functions of the csv_mendle package: repair, read, sniff_dialect.");
 }
