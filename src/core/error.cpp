@@ -16,6 +16,10 @@ std::string MendleError::text() const {
       return "out of memory";
     case Cause::QuarantineIsOutput:
       return "quarantine_path names the same file as output_path";
+    case Cause::OddUtf16Length:
+      return "UTF-16 input has an odd number of bytes";
+    case Cause::BadUtf32Length:
+      return "UTF-32 input's length is not a multiple of 4 bytes";
     case Cause::Os:
       break;
   }

@@ -20,7 +20,18 @@ struct MendleError {
   // An operating-system error number, or one of the failures detected
   // without a system call.  OutOfMemory: no memory could be had to hold the
   // whole input file.
-  enum class Cause { Os, NulInPath, WriteWhole, WriteBuffered, OutOfMemory, QuarantineIsOutput };
+  // OddUtf16Length, BadUtf32Length: an input read as UTF-16 or UTF-32 that is
+  // not a whole number of its code units.
+  enum class Cause {
+    Os,
+    NulInPath,
+    WriteWhole,
+    WriteBuffered,
+    OutOfMemory,
+    QuarantineIsOutput,
+    OddUtf16Length,
+    BadUtf32Length,
+  };
   // Which file of a repair failed, so that a caller can name it; None where
   // the step that failed does not say (a file operation on its own).
   // A full word like its neighbours: a MendleError without padding travels

@@ -475,6 +475,8 @@ PyObject* classified_type(const MendleError& error) {
     case MendleError::Cause::WriteWhole:
     case MendleError::Cause::WriteBuffered:
     case MendleError::Cause::QuarantineIsOutput:
+    case MendleError::Cause::OddUtf16Length:
+    case MendleError::Cause::BadUtf32Length:
       return PyExc_OSError;
   }
   for (const ErrnoClass& entry : kErrnoClasses) {

@@ -66,6 +66,8 @@ PyObject* raise_file_error(const MendleError& error, const FileNames& names) {
       return raise_text(PyExc_MemoryError, error);
     case MendleError::Cause::NulInPath:
     case MendleError::Cause::QuarantineIsOutput:
+    case MendleError::Cause::OddUtf16Length:
+    case MendleError::Cause::BadUtf32Length:
       break;
   }
   return raise_text(PyExc_ValueError, error);
