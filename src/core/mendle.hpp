@@ -14,6 +14,7 @@
 #include "parser.hpp"
 #include "row_index.hpp"
 #include "row_table.hpp"
+#include "transcode.hpp"
 #include "width_rule.hpp"
 
 namespace csv_mendle {
@@ -44,6 +45,7 @@ struct RepairReport {
   std::uint64_t inferred_columns = 0;  // the width applied; 0: no width check
   char32_t detected_delimiter = U',';  // the delimiter applied, as the character of its byte
   ChangeAccount changes;               // what the run changed, kind by kind
+  Encoding encoding = Encoding::Utf8;  // the encoding the input was read in
 
   bool operator==(const RepairReport&) const = default;
 

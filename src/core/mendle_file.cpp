@@ -132,7 +132,7 @@ Status write_quarantine_file(std::string_view path, int output_fd,
 
 Result<RepairReport> mendle_file(std::string_view input_path, std::string_view output_path,
                                  std::optional<std::string_view> quarantine_path,
-                                 const RepairOptions& options) {
+                                 const RepairOptions& options, const EncodingRequest& encoding) {
   // Writing the quarantine file over the output file would destroy the
   // repaired rows, so that is refused before any file is touched.
   if (quarantine_path &&
@@ -144,7 +144,10 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   if (!input) return input.error().about(File::Input);
   // The whole input is in memory before any output file is created, so the
   // output may replace the input file itself.
-  Result<ByteBuffer> buffer = read_all(input.value().get());
+  Result<ByteBuffer> read = read_all(input.value().get());
+  if (!read) return read.error().about(File::Input);
+  const Encoding used = settle_encoding(encoding, read.value().view());
+  Result<ByteBuffer> buffer = transcode_to_utf8(std::move(read).value(), used);
   if (!buffer) return buffer.error().about(File::Input);
   const std::string_view bytes = buffer.value().view();
   const Dialect dialect = settle_dialect(bytes, options);
@@ -157,6 +160,7 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   SpanWriter spans(output, bytes);
   FileSink sink(spans, written_as, rule, dialect.delimiter, options.quote_char);
   RepairReport report = empty_report(dialect);
+  report.encoding = used;
   repair_rows(bytes, options, dialect, report, sink);
   if (!sink.status()) return sink.status().error().about(File::Output);
   if (Status written = spans.finish(); !written) return written.error().about(File::Output);

@@ -15,8 +15,12 @@
 namespace csv_mendle {
 
 
+// Repairs the file at `input_path`, read in the encoding `encoding` settles
+// on (UTF-8 unless asked otherwise), into `output_path` and, when given,
+// `quarantine_path`.
 Result<RepairReport> mendle_file(std::string_view input_path, std::string_view output_path,
                                  std::optional<std::string_view> quarantine_path,
-                                 const RepairOptions& options);
+                                 const RepairOptions& options,
+                                 const EncodingRequest& encoding = EncodingRequest{});
 
 }  // namespace csv_mendle

@@ -98,6 +98,43 @@ TEST(mendle_file, without_a_quarantine_path_set_aside_rows_are_only_counted) {
   EXPECT_EQ(dir.entries(), (std::set<std::string>{"in.csv", "out.csv"}));
 }
 
+// Input in another encoding is read as such and written as UTF-8; a
+// byte-order mark goes as the UTF-8 one does, and a broken length fails
+// before any output exists.
+TEST(mendle_file, reads_the_encoding_asked_for_and_writes_utf8) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* request;
+    std::string input;
+    std::string output;
+    Encoding used;
+  };
+  const std::vector<Case> cases = {
+      {"cp1252", "a;\xE4\x80\n"s, "a;ä€\n", Encoding::Cp1252},
+      {"auto", "a;\xE4\x80\n"s, "a;ä€\n", Encoding::Cp1252},
+      {"auto", "a;\xC3\xA4\n"s, "a;ä\n", Encoding::Utf8},
+      {"auto", "\xFF\xFE" "a\0\t\0\xE4\0\n\0"s, "a\tä\n", Encoding::Utf16Le},
+      {"utf-16", "\xFE\xFF\0a\0\t\0b\0\n"s, "a\tb\n", Encoding::Utf16Be},
+  };
+  for (const Case& c : cases) {
+    const TempDir dir;
+    spill(dir / "in.csv", c.input);
+    Result<RepairReport> report = mendle_file(dir / "in.csv", dir / "out.csv", std::nullopt,
+                                              RepairOptions{}, *encoding_request(c.request));
+    ASSERT_TRUE(report) << c.request;
+    EXPECT_EQ(slurp(dir / "out.csv"), c.output) << c.request;
+    EXPECT_EQ(report.value().encoding, c.used) << c.request;
+  }
+  const TempDir dir;
+  spill(dir / "in.csv", "a\0b");
+  Result<RepairReport> odd = mendle_file(dir / "in.csv", dir / "out.csv", std::nullopt,
+                                         RepairOptions{}, *encoding_request("utf-16-le"));
+  ASSERT_FALSE(odd);
+  EXPECT_EQ(odd.error().cause, MendleError::Cause::OddUtf16Length);
+  EXPECT_EQ(odd.error().file, MendleError::File::Input);
+  EXPECT_EQ(dir.entries(), (std::set<std::string>{"in.csv"}));
+}
+
 TEST(mendle_file, repairs_a_file_in_place) {
   const TempDir dir;
   const std::string file = dir / "data.csv";
