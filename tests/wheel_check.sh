@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Shows that the wheel is complete: builds it as a packager would
-# (`python -m build --no-isolation --wheel`, offline, with the system's
-# scikit-build-core), installs it into a fresh venv, and runs the Python test
-# suite against the installed package, from a folder where neither the source
-# tree nor a build tree is importable.
+# Shows that the wheel is complete and installs beyond this machine: builds
+# it as a packager would (`python -m build --no-isolation --wheel`, offline,
+# with the system's scikit-build-core), checks that each extension module
+# carries its own C++ runtime and exports only its PyInit_*, has auditwheel
+# give it the manylinux tag its glibc symbols allow, installs that wheel into
+# a fresh venv, and runs the Python test suite against the installed
+# package, from a folder where neither the source tree nor a build tree is
+# importable.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
@@ -20,6 +23,35 @@ echo "built $(basename "$wheel")"
 case "$(basename "$wheel")" in
   csv_mendle-*-cp314-cp314-*.whl) ;;
   *) echo "not a cp314 wheel"; exit 1 ;;
+esac
+
+echo "== the extension modules: what they need, what they export"
+mkdir "$work/unpacked"
+python3.14 -m zipfile -e "$wheel" "$work/unpacked"
+for so in "$work"/unpacked/csv_mendle/*.so; do
+  name=$(basename "$so"); name=${name%%.*}
+  needed=$(objdump -p "$so" | awk '$1 == "NEEDED" { print $2 }' | tr '\n' ' ')
+  versions=$(objdump -T "$so" | grep -o '(GLIBC[A-Z]*_[0-9.]*)\|(CXXABI_[0-9.]*)' | tr -d '()' | sort -u -V | tr '\n' ' ')
+  exported=$(nm -D --defined-only "$so" | awk '{ print $3 }' | tr '\n' ' ')
+  echo "$name: needs $needed"
+  echo "$name: versions $versions"
+  case " $needed" in *" libstdc++"*)
+    echo "$name links libstdc++ dynamically (no static libstdc++ here?)"; exit 1 ;;
+  esac
+  [ "$exported" = "PyInit_$name " ] || { echo "$name exports more than PyInit_$name: $exported"; exit 1; }
+done
+
+echo "== auditwheel"
+auditwheel show "$wheel" 2>/dev/null | tr '\n' ' ' | tr -s ' ' | sed 's/ This constrains.*//; s/$/\n/'
+auditwheel repair --wheel-dir "$work/wheelhouse" "$wheel" >"$work/repair.log" 2>&1 || {
+  cat "$work/repair.log"; exit 1; }
+wheels=("$work"/wheelhouse/*.whl)
+[ ${#wheels[@]} -eq 1 ] || { echo "expected one repaired wheel, got: ${wheels[*]}"; exit 1; }
+wheel=${wheels[0]}
+echo "repaired $(basename "$wheel")"
+case "$(basename "$wheel")" in
+  *-manylinux_2_*_x86_64*.whl) ;;
+  *) echo "not a manylinux wheel"; exit 1 ;;
 esac
 
 echo "== install into a fresh venv (with the system's pytest, numpy, hypothesis, mypy, dask)"
