@@ -13,17 +13,22 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 unset PYTHONPATH
 
+the_wheel() { # FOLDER NAME-PATTERN: sets $wheel to the one wheel in $work/FOLDER
+  local wheels=("$work/$1"/*.whl)
+  [ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel in $1, got: ${wheels[*]}"; exit 1; }
+  wheel=${wheels[0]}
+  # shellcheck disable=SC2254
+  case "$(basename "$wheel")" in
+    $2) ;;
+    *) echo "$(basename "$wheel") is not named $2"; exit 1 ;;
+  esac
+}
+
 echo "== python3.14 -m build --no-isolation --wheel"
 python3.14 -m build --no-isolation --wheel --outdir "$work/dist" "$here" >"$work/build.log" 2>&1 || {
   cat "$work/build.log"; exit 1; }
-wheels=("$work"/dist/*.whl)
-[ ${#wheels[@]} -eq 1 ] || { echo "expected one wheel, got: ${wheels[*]}"; exit 1; }
-wheel=${wheels[0]}
+the_wheel dist 'csv_mendle-*-cp314-cp314-*.whl'
 echo "built $(basename "$wheel")"
-case "$(basename "$wheel")" in
-  csv_mendle-*-cp314-cp314-*.whl) ;;
-  *) echo "not a cp314 wheel"; exit 1 ;;
-esac
 
 echo "== the extension modules: what they need, what they export"
 mkdir "$work/unpacked"
@@ -42,19 +47,15 @@ for so in "$work"/unpacked/csv_mendle/*.so; do
 done
 
 echo "== auditwheel"
-auditwheel show "$wheel" 2>/dev/null | tr '\n' ' ' | tr -s ' ' | sed 's/ This constrains.*//; s/$/\n/'
+auditwheel show "$wheel" 2>/dev/null | tr '\n' ' ' | tr -s ' ' | sed 's/^ //; s/ This constrains.*//; s/$/\n/'
 auditwheel repair --wheel-dir "$work/wheelhouse" "$wheel" >"$work/repair.log" 2>&1 || {
   cat "$work/repair.log"; exit 1; }
-wheels=("$work"/wheelhouse/*.whl)
-[ ${#wheels[@]} -eq 1 ] || { echo "expected one repaired wheel, got: ${wheels[*]}"; exit 1; }
-wheel=${wheels[0]}
-echo "repaired $(basename "$wheel")"
 # The oldest glibc that the modules' symbols allow (src/python/old_glibc.cpp
 # keeps it there); a call that needs a newer one fails here.
-case "$(basename "$wheel")" in
-  *[-.]manylinux_2_17_x86_64.whl) ;;
-  *) echo "not a manylinux_2_17 wheel"; exit 1 ;;
-esac
+the_wheel wheelhouse '*[-.]manylinux_2_17_x86_64.whl'
+# The wheel to install elsewhere, alone in its folder.
+rm -rf "$here/build/wheel" && mkdir -p "$here/build/wheel" && cp "$wheel" "$here/build/wheel/"
+echo "repaired build/wheel/$(basename "$wheel")"
 
 echo "== install into a fresh venv (with the system's pytest, numpy, hypothesis, mypy, dask)"
 python3.14 -m venv --system-site-packages "$work/venv"
