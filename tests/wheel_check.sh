@@ -63,7 +63,7 @@ python3.14 -m venv --system-site-packages "$work/venv"
 
 cd "$work"
 "$work/venv/bin/python" - "$work/venv" <<'PY'
-import pathlib, sys, csv_mendle
+import importlib.metadata, pathlib, sys, csv_mendle
 from csv_mendle import _csv_mendle, _csv_mendle_backend as backend
 venv = pathlib.Path(sys.argv[1])
 for module in (csv_mendle, backend, _csv_mendle):
@@ -71,6 +71,9 @@ for module in (csv_mendle, backend, _csv_mendle):
 package = pathlib.Path(csv_mendle.__file__).parent
 for name in ("py.typed", "_csv_mendle_backend.pyi", "_csv_mendle.pyi", "_api.py", "cli.py", "__main__.py"):
     assert (package / name).is_file(), name
+dist = importlib.metadata.distribution("csv_mendle")
+assert dist.metadata["License-Expression"] == "MIT", dist.metadata["License-Expression"]
+assert "MIT License" in (dist.read_text("licenses/LICENSE") or ""), "no LICENSE in the wheel"
 print("installed:", package)
 PY
 "$work/venv/bin/csv-mendle" --version
