@@ -27,6 +27,7 @@ if TYPE_CHECKING:
         detected_delimiter: str
         inferred_columns: int
         changes: dict[str, dict[str, int]]
+        encoding: str
 
 type Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -38,6 +39,7 @@ _FIELDS = (
     "detected_delimiter",
     "inferred_columns",
     "changes",
+    "encoding",
 )
 
 
@@ -51,7 +53,8 @@ class RepairResult:
     `quarantined_short`, `quarantined_long`, `blank_lines`, `invalid_utf8`
     (with `sequences`, the byte sequences replaced by U+FFFD),
     `unclosed_quote` (with `absorbed_lines`, the line breaks taken into the
-    field) and `bom_removed`.  A kind that did not occur is absent."""
+    field) and `bom_removed`.  A kind that did not occur is absent.
+    `encoding` names the encoding the input was read in."""
 
     __slots__ = _FIELDS
 
@@ -62,6 +65,7 @@ class RepairResult:
     detected_delimiter: str
     inferred_columns: int
     changes: dict[str, dict[str, int]]
+    encoding: str
 
     def __init__(
         self,
@@ -72,9 +76,10 @@ class RepairResult:
         detected_delimiter: str,
         inferred_columns: int,
         changes: dict[str, dict[str, int]],
+        encoding: str = "utf-8",
     ) -> None:
         values = (total_rows, mendled_rows, repaired_rows, quarantined_rows, detected_delimiter,
-                  inferred_columns, changes)
+                  inferred_columns, changes, encoding)
         for name, value in zip(_FIELDS, values):
             object.__setattr__(self, name, value)
 
@@ -108,6 +113,7 @@ class RepairResult:
             "detected_delimiter": self.detected_delimiter,
             "inferred_columns": self.inferred_columns,
             "changes": {kind: dict(counts) for kind, counts in self.changes.items()},
+            "encoding": self.encoding,
         }
 
 
@@ -122,18 +128,26 @@ def repair(
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
+    encoding: str = "utf-8",
 ) -> RepairResult:
     """Repairs the CSV file `source` into `output`, a standard CSV file in the
     delimiter applied; rows set aside go to `quarantine` when it is given.
 
-    The options are those of `mendle_file`.  Paths are str, bytes or
-    os.PathLike.  A file that cannot be read or written raises the OSError
-    subclass for its error number, with `filename` the file that failed;
-    a `quarantine` naming the output file raises ValueError, an input larger
-    than memory MemoryError."""
+    The options are those of `mendle_file`.  `encoding` names the input's
+    encoding: "utf-8" (the default; bytes that are not UTF-8 become U+FFFD
+    and are counted), "cp1252", "latin-1", "utf-16", "utf-16-le",
+    "utf-16-be", "utf-32" and its orders, or "auto" (a byte-order mark
+    decides, else valid UTF-8 stays UTF-8, else cp1252); the output is
+    always UTF-8, and `result.encoding` says which was read.  An unknown name
+    raises LookupError; UTF-16 or UTF-32 input that is no whole number of its
+    code units raises ValueError.  Paths are str, bytes or os.PathLike.  A
+    file that cannot be read or written raises the OSError subclass for its
+    error number, with `filename` the file that failed; a `quarantine` naming
+    the output file raises ValueError, an input larger than memory
+    MemoryError."""
     values = _csv_mendle.repair(
         source, output, quarantine, delimiter, quote_char, fill_ragged_rows, merge_overflow,
-        expected_columns, repair_quotes,
+        expected_columns, repair_quotes, encoding,
     )
     return RepairResult(**values)
 
@@ -194,11 +208,13 @@ def read(
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
+    encoding: str = "utf-8",
 ) -> Reader:
     """Reads and repairs the CSV file `source` in memory; the Reader iterates
     its repaired rows.  Options, paths and errors as for `repair`."""
     rows, values = _csv_mendle.read(
         source, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
+        encoding,
     )
     return Reader(rows, RepairResult(**values))
 

@@ -9,8 +9,9 @@ __all__ = ["repair", "read", "sniff_dialect", "RepairedRows"]
 # str or bytes, or an object whose __fspath__ gives one.
 _Path = str | bytes | PathLike[str] | PathLike[bytes]
 
-# What repair and read return, in its key order: the summary's six values
-# and the account, with only the kinds of change that occurred.
+# What repair and read return, in its key order: the summary's six values,
+# the account, with only the kinds of change that occurred, and the encoding
+# the input was read in.
 class _ResultDict(TypedDict):
     total_rows: int
     mendled_rows: int
@@ -19,6 +20,7 @@ class _ResultDict(TypedDict):
     detected_delimiter: str
     inferred_columns: int
     changes: dict[str, dict[str, int]]
+    encoding: str
 
 # Flags also accept numpy's boolean scalar; any other object, 0 and 1
 # included, raises TypeError.
@@ -32,6 +34,7 @@ def repair(
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
+    encoding: str = "utf-8",
 ) -> _ResultDict: ...
 def read(
     source: _Path,
@@ -41,6 +44,7 @@ def read(
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
+    encoding: str = "utf-8",
 ) -> tuple[RepairedRows, _ResultDict]: ...
 def sniff_dialect(sample: Buffer, quote_char: str = '"') -> tuple[str, int]: ...
 @final

@@ -3,6 +3,8 @@
 // after: the run touches no Python object, and other threads go on.
 #include "package_calls.hpp"
 
+#include <array>
+#include <optional>
 #include <utility>
 
 #include "convert.hpp"
@@ -14,6 +16,7 @@
 #include "owned_ref.hpp"
 #include "repaired_rows.hpp"
 #include "report_dict.hpp"
+#include "transcode.hpp"
 #include "utf8.hpp"
 
 namespace csv_mendle::python {
@@ -22,12 +25,19 @@ namespace {
 
 // ---- results ----
 
-// The summary's six values and `changes`, the account of the same pass.
+// The summary's six values, `changes`, the account of the same pass, and
+// the `encoding` the input was read in.
 PyObject* result_dict(const RepairReport& report) {
   OwnedRef result = OwnedRef::steal(report_dict(report));
   if (!result) return nullptr;
   const OwnedRef changes = OwnedRef::steal(changes_dict(report.changes));
   if (!changes || PyDict_SetItemString(result.get(), "changes", changes.get()) < 0) return nullptr;
+  const std::string_view name = encoding_name(report.encoding);
+  const OwnedRef encoding = OwnedRef::steal(
+      PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+  if (!encoding || PyDict_SetItemString(result.get(), "encoding", encoding.get()) < 0) {
+    return nullptr;
+  }
   return result.release();
 }
 
@@ -38,6 +48,30 @@ PyObject* pair(OwnedRef first, OwnedRef second) {
   return PyTuple_Pack(2, first.get(), second.get());
 }
 
+// ---- the encoding ----
+
+// A parameter list followed by `encoding`, the name of the encoding the
+// input is read in (UTF-8 by default, as the backend reads).
+template <std::size_t N>
+constexpr std::array<Param, N + 1> with_encoding(const std::array<Param, N>& params) {
+  std::array<Param, N + 1> out{};
+  for (std::size_t i = 0; i < N; ++i) out[i] = params[i];
+  out[N] = {.name = "encoding", .kind = ParamKind::Text, .text_default = "utf-8"};
+  return out;
+}
+
+// The request the name at `index` stands for; nothing, with LookupError
+// set as Python's codecs raise it, for a name no encoding has.
+std::optional<EncodingRequest> encoding_argument(const Arguments& arguments, std::size_t index) {
+  const std::string_view name = arguments.text(index);
+  std::optional<EncodingRequest> request = encoding_request(name);
+  if (!request) {
+    PyErr_Format(PyExc_LookupError, "unknown encoding: %.*s", static_cast<int>(name.size()),
+                 name.data());
+  }
+  return request;
+}
+
 // ---- repair ----
 
 constexpr Param kRepairPaths[] = {
@@ -45,7 +79,7 @@ constexpr Param kRepairPaths[] = {
     {.name = "output", .kind = ParamKind::Object},
     {.name = "quarantine", .kind = ParamKind::Object},
 };
-constexpr auto kRepairParams = with_repair_options(kRepairPaths);
+constexpr auto kRepairParams = with_encoding(with_repair_options(kRepairPaths));
 constexpr Signature kRepairSignature{"repair", kRepairParams, 2};
 
 PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -59,8 +93,12 @@ PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
       return nullptr;
     }
     const RepairOptions options = arguments.repair_options(std::size(kRepairPaths));
+    const std::optional<EncodingRequest> encoding =
+        encoding_argument(arguments, kRepairParams.size() - 1);
+    if (!encoding) return nullptr;
     Result<RepairReport> result = outside_interpreter([&] {
-      return mendle_file(source.native, output.native, native_path(quarantine), options);
+      return mendle_file(source.native, output.native, native_path(quarantine), options,
+                         *encoding);
     });
     if (!result) {
       return raise_file_error(result.error(),
@@ -74,15 +112,21 @@ PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 // ---- read ----
 
 constexpr Param kReadPaths[] = {{.name = "source", .kind = ParamKind::Object}};
-constexpr auto kReadParams = with_repair_options(kReadPaths);
+constexpr auto kReadParams = with_encoding(with_repair_options(kReadPaths));
 constexpr Signature kReadSignature{"read", kReadParams, 1};
 
-// The file at `path` read whole and repaired in memory, the quarantined rows
-// only counted.
-Result<IndexOutcome> repaired_in_memory(const std::string& path, const RepairOptions& options) {
+// The file at `path` read whole in the encoding asked for and repaired in
+// memory, the quarantined rows only counted.
+Result<IndexOutcome> repaired_in_memory(const std::string& path, const RepairOptions& options,
+                                        const EncodingRequest& encoding) {
   Result<ByteBuffer> input = read_whole_file(path);
   if (!input) return input.error().about(MendleError::File::Input);
-  return mendle_indexed(std::move(input).value(), options);
+  const Encoding used = settle_encoding(encoding, input.value().view());
+  Result<ByteBuffer> text = transcode_to_utf8(std::move(input).value(), used);
+  if (!text) return text.error().about(MendleError::File::Input);
+  IndexOutcome outcome = mendle_indexed(std::move(text).value(), options);
+  outcome.report.encoding = used;
+  return outcome;
 }
 
 PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -92,8 +136,11 @@ PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     FsPath source;
     if (fs_path(arguments.object(0), source) < 0) return nullptr;
     const RepairOptions options = arguments.repair_options(std::size(kReadPaths));
-    Result<IndexOutcome> outcome =
-        outside_interpreter([&] { return repaired_in_memory(source.native, options); });
+    const std::optional<EncodingRequest> encoding =
+        encoding_argument(arguments, kReadParams.size() - 1);
+    if (!encoding) return nullptr;
+    Result<IndexOutcome> outcome = outside_interpreter(
+        [&] { return repaired_in_memory(source.native, options, *encoding); });
     if (!outcome) return raise_file_error(outcome.error(), {.input = source.shown.get()});
     IndexOutcome& repaired = outcome.value();
     // Moved, not copied: the input and the table become the rows object's.
@@ -161,11 +208,13 @@ PyMethodDef repair_definition = {
     as_cfunction(&Package_repair),
     METH_FASTCALL | METH_KEYWORDS,
     "repair(source, output, quarantine=None, delimiter=None, quote_char=\"\\\"\", "
-    "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True)"
+    "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True, "
+    "encoding=\"utf-8\")"
     "\n--\n\n"
-    "Repairs the CSV file `source` into `output`, and writes the rows set aside to\n"
-    "`quarantine` when given.  The paths are str, bytes or os.PathLike.  Returns a\n"
-    "dict of the summary's six values and `changes`, the account by kind of change.\n"
+    "Repairs the CSV file `source`, read in `encoding`, into `output` (UTF-8), and\n"
+    "writes the rows set aside to `quarantine` when given.  The paths are str, bytes\n"
+    "or os.PathLike.  Returns a dict of the summary's six values, `changes`, the\n"
+    "account by kind of change, and the `encoding` read.\n"
     "The interpreter is left while the files are read, repaired and written.",
 };
 
@@ -174,7 +223,7 @@ PyMethodDef read_definition = {
     as_cfunction(&Package_read),
     METH_FASTCALL | METH_KEYWORDS,
     "read(source, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True)\n--\n\n"
+    "merge_overflow=True, expected_columns=None, repair_quotes=True, encoding=\"utf-8\")\n--\n\n"
     "Reads and repairs the CSV file `source` in memory.  Returns (rows, result):\n"
     "the RepairedRows, each a new list of str, and the dict that repair() returns.",
 };

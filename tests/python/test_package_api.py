@@ -53,7 +53,8 @@ def test_the_account_names_each_kind_and_its_first_line(write_input, tmp_path, c
     assert result.changes == changes
     reader = csv_mendle.read(path, **options)
     assert reader.result == result
-    assert result.to_dict() == {**backend.open(path, **options).summary.to_dict(), "changes": changes}
+    assert result.to_dict() == {**backend.open(path, **options).summary.to_dict(), "changes": changes,
+                                "encoding": "utf-8"}
 
 
 def test_a_reader_iterates_its_native_rows_once_and_knows_its_result_at_once(write_input):
@@ -107,6 +108,7 @@ def test_repair_and_read_give_exactly_the_backend_repair(files, data, options):
         assert pathlib.Path(files[first]).read_bytes() == pathlib.Path(files[second]).read_bytes()
     values = result.to_dict()
     assert values.pop("changes") == result.changes
+    assert values.pop("encoding") == "utf-8"
     assert values == summary.to_dict()
     reader = csv_mendle.read(files["input"], **options)
     assert list(reader) == list(backend.open(files["input"], **options))
@@ -298,3 +300,38 @@ def test_check_strict_fails_exactly_when_the_values_change(files, text):
     with open(files["out"], encoding="utf-8", newline="") as handle:
         rows_out = rows(handle)
     assert bool(value_changes(result)) == (rows_in != rows_out), (result.changes, rows_in, rows_out)
+
+
+# The files people really have, in the encodings they come in: each is read
+# as asked, or as "auto" finds, into the rows a person would expect.
+EXPORT = "id{d}name{d}city\n1{d}Müller{d}Köln\n2{d}Straße 5 €{d}Gießen\n"
+
+
+@pytest.mark.parametrize("codec, delimiter, encoding, used", [
+    ("cp1252", ";", "cp1252", "cp1252"),        # Excel's semicolon export
+    ("cp1252", ";", "auto", "cp1252"),
+    ("utf-16", "\t", "auto", "utf-16-le"),       # Excel's "Unicode text": a mark, then UTF-16LE
+    ("utf-16-be", "\t", "UTF-16BE", "utf-16-be"),
+    ("utf-32", ",", "utf-32", "utf-32-le"),
+    ("utf-8", ",", "auto", "utf-8"),
+])
+def test_other_encodings_are_read_as_asked(write_input, tmp_path, codec, delimiter, encoding, used):
+    text = EXPORT.format(d=delimiter)
+    path = write_input(text.encode(codec))
+    expected = list(csv.reader(text.splitlines(), delimiter=delimiter))
+    result = csv_mendle.repair(path, tmp_path / "out.csv", encoding=encoding)
+    assert (result.encoding, result.detected_delimiter) == (used, delimiter)
+    with open(tmp_path / "out.csv", encoding="utf-8", newline="") as handle:
+        assert list(csv.reader(handle, delimiter=delimiter)) == expected
+    with csv_mendle.read(path, encoding=encoding) as reader:
+        assert list(reader) == expected
+        assert reader.result.encoding == used
+
+
+def test_an_unknown_encoding_or_a_broken_length_is_refused_before_anything_is_written(write_input, tmp_path):
+    output = tmp_path / "out.csv"
+    with pytest.raises(LookupError, match="unknown encoding: utf-7"):
+        csv_mendle.repair(write_input(b"a,b\n"), output, encoding="utf-7")
+    with pytest.raises(ValueError, match="odd number of bytes"):
+        csv_mendle.repair(write_input(b"a\0b"), output, encoding="utf-16-le")
+    assert not output.exists()
