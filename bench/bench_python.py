@@ -55,6 +55,15 @@ class Contender:
     needs: str | None = None  # the module it imports, when that may be missing
     clean_input: bool = False
     floor: bool = False
+    # The damaged file with accented letters, in this encoding, as its input
+    # (see ENCODED_INPUTS); None for the plain ASCII inputs.
+    encoded: str | None = None
+
+    @property
+    def input_kind(self) -> str:
+        if self.encoded is not None:
+            return f"accented {self.encoded}"
+        return "clean" if self.clean_input else "damaged"
 
 
 CONTENDERS = {
@@ -131,6 +140,33 @@ CONTENDERS = {
             csv_mendle.repair(src, dst + str(i), quarantine=quarantine + str(i))
         """,
         job="file",
+    ),
+    "csv_mendle.repair (accented UTF-8)": Contender(
+        "the damaged file with accented letters, in UTF-8",
+        """
+        import csv_mendle
+        csv_mendle.repair(src, dst, quarantine=quarantine)
+        """,
+        job="file",
+        encoded="utf-8",
+    ),
+    "csv_mendle.repair (accented cp1252)": Contender(
+        "the same text exported in cp1252, read with encoding='cp1252'",
+        """
+        import csv_mendle
+        csv_mendle.repair(src, dst, quarantine=quarantine, encoding="cp1252")
+        """,
+        job="file",
+        encoded="cp1252",
+    ),
+    "csv_mendle.repair (accented UTF-16)": Contender(
+        "the same text in UTF-16 with its byte-order mark, read with encoding='utf-16'",
+        """
+        import csv_mendle
+        csv_mendle.repair(src, dst, quarantine=quarantine, encoding="utf-16")
+        """,
+        job="file",
+        encoded="utf-16",
     ),
     "stdlib csv repair": Contender(
         "csv.reader, pad/merge to the modal width, csv.writer",
@@ -408,6 +444,16 @@ def versions() -> dict[str, str]:
 # same rounds, so that its cost over mendle_file is a paired ratio too; and
 # two repairs on two threads alternate with the same two in turn.
 ALTERNATE = ("csv_mendle.mendle_file", "csv_mendle.mendle_file (clean)", "csv_mendle.repair")
+# The three encodings of the accented file alternate too, so that the cost
+# of reading cp1252 and UTF-16 is a paired ratio to reading UTF-8.
+ALTERNATE_ENCODINGS = (
+    "csv_mendle.repair (accented UTF-8)",
+    "csv_mendle.repair (accented cp1252)",
+    "csv_mendle.repair (accented UTF-16)",
+)
+# Letters that cp1252 holds, in place of some ASCII ones: about one
+# character in twelve of the words becomes non-ASCII.
+ACCENTS = str.maketrans({"q": "ä", "x": "ß", "z": "€"})
 ALTERNATE_THREADS = ("csv_mendle.repair x2 (2 threads)", "csv_mendle.repair x2 (in turn)")
 
 
@@ -417,7 +463,7 @@ def measure(
     """Runs each named contender `runs` times, the names in turn; one that fails drops out, noted in `failed`."""
     dst = os.path.join(out_dir, "out.csv")
     quarantine = os.path.join(out_dir, "quarantine.csv")
-    srcs = {name: inputs["clean" if CONTENDERS[name].clean_input else "damaged"] for name in names}
+    srcs = {name: inputs[CONTENDERS[name].input_kind] for name in names}
     results = {
         name: Result(
             name=name,
@@ -506,6 +552,8 @@ PAIRED_RATIOS = (
     ("csv_mendle.mendle_file", "csv_mendle.mendle_file (clean)", "mendle_file, damaged / clean time"),
     ("csv_mendle.repair", "csv_mendle.mendle_file", "repair / mendle_file time"),
     (ALTERNATE_THREADS[0], ALTERNATE_THREADS[1], "two repairs on two threads / the same in turn, time"),
+    (ALTERNATE_ENCODINGS[1], ALTERNATE_ENCODINGS[0], "repair of cp1252 / of the same text in UTF-8, time"),
+    (ALTERNATE_ENCODINGS[2], ALTERNATE_ENCODINGS[0], "repair of UTF-16 / of the same text in UTF-8, time"),
 )
 
 
@@ -610,7 +658,7 @@ def to_json(
                 "what": CONTENDERS[name].what,
                 "job": CONTENDERS[name].job,
                 "repairs": CONTENDERS[name].repairs,
-                "input": "clean" if CONTENDERS[name].clean_input else "damaged",
+                "input": CONTENDERS[name].input_kind,
                 "seconds": r.seconds,
                 "all_seconds": r.times,
                 "mb_per_s": r.mb_per_s,
@@ -627,6 +675,8 @@ def to_json(
         "mendle_file_damaged_over_clean_time": paired_ratio(results, mendle, "csv_mendle.mendle_file (clean)"),
         "repair_over_mendle_file_time": paired_ratio(results, *PAIRED_RATIOS[1][:2]),
         "two_threads_over_in_turn_time": paired_ratio(results, *PAIRED_RATIOS[2][:2]),
+        "cp1252_over_utf8_time": paired_ratio(results, *PAIRED_RATIOS[3][:2]),
+        "utf16_over_utf8_time": paired_ratio(results, *PAIRED_RATIOS[4][:2]),
         "mendle_file_over_copy_floor_time": ratio(results, mendle, "copy (floor)"),
         "mendle_file_over_huge_page_copy_floor_time": ratio(results, mendle, "copy via huge pages (floor)"),
         "reader_resident_after_construction_bytes": retained[0] if retained else None,
@@ -760,10 +810,17 @@ def main() -> None:
     inputs = {"damaged": data_dir / f"csv_mendle_bench_{args.mb}mb.csv"}
     if any(CONTENDERS[n].clean_input for n in chosen):
         inputs["clean"] = data_dir / f"csv_mendle_bench_{args.mb}mb_clean.csv"
+    for encoded in sorted({CONTENDERS[n].encoded for n in chosen} - {None}):
+        inputs[f"accented {encoded}"] = data_dir / f"csv_mendle_bench_{args.mb}mb_accented_{encoded}.csv"
     for kind, path in inputs.items():
-        if not path.exists():
+        if not path.exists() and not kind.startswith("accented"):
             print(f"generating {path} ...", file=sys.stderr)
             generate(path, args.mb, DAMAGED_SHARE if kind == "damaged" else 0.0)
+    for kind, path in inputs.items():
+        if not path.exists() and kind.startswith("accented"):
+            print(f"generating {path} ...", file=sys.stderr)
+            accented = inputs["damaged"].read_text(encoding="utf-8").translate(ACCENTS)
+            path.write_bytes(accented.encode(kind.removeprefix("accented ")))
     for path in inputs.values():
         settle_in_page_cache(path)
     sizes = {kind: path.stat().st_size for kind, path in inputs.items()}
@@ -771,7 +828,9 @@ def main() -> None:
     # Each contender alone, except the alternating ones, together where the first of them stands.
     groups: list[list[str]] = []
     for name in chosen:
-        together = next((g for g in (ALTERNATE, ALTERNATE_THREADS) if name in g), (name,))
+        together = next(
+            (g for g in (ALTERNATE, ALTERNATE_THREADS, ALTERNATE_ENCODINGS) if name in g), (name,)
+        )
         group = [n for n in chosen if n in together]
         if group[0] == name:
             groups.append(group)

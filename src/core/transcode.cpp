@@ -94,28 +94,39 @@ ByteBuffer filled(std::size_t most, Fill&& fill) {
   return out;
 }
 
-bool is_cp1252_special(unsigned char b) noexcept { return (b & 0xE0) == 0x80; }
+// Each cp1252 byte's UTF-8 form in the low three bytes of a word, its
+// length in the top one.
+struct Cp1252Table {
+  std::uint32_t entry[256];
+};
 
-// Latin-1 runs go through simdutf; a block holding one of cp1252's 32
-// special bytes goes byte by byte.  Blocks are small, so that a file with a
-// euro sign here and there stays mostly on the fast road.
+Cp1252Table cp1252_table() noexcept {
+  Cp1252Table table{};
+  for (unsigned b = 0; b < 256; ++b) {
+    const char16_t c = b >= 0x80 && b < 0xA0 ? kCp1252High[b - 0x80] : static_cast<char16_t>(b);
+    char utf8[3] = {};
+    const auto size = static_cast<std::uint32_t>(put_utf8(utf8, c) - utf8);
+    std::uint32_t word = size << 24;
+    for (std::uint32_t k = 0; k < size; ++k) word |= std::uint32_t{static_cast<unsigned char>(utf8[k])} << (8 * k);
+    table.entry[b] = word;
+  }
+  return table;
+}
+
+// cp1252 through a table, without a branch per byte: each byte stores its
+// whole word and moves on by its length.  Exports in cp1252 are mostly
+// ASCII with a letter or a euro sign every few words, too often for runs of
+// ASCII to pay (BM in `./dev bench`: "csv_mendle.repair (accented cp1252)").
 ByteBuffer cp1252_to_utf8(std::string_view in) {
-  constexpr std::size_t kBlock = 4096;
-  // Each byte becomes at most three (the specials), Latin-1 at most two.
-  return filled(3 * in.size(), [&](char* to) {
+  static const Cp1252Table table = cp1252_table();
+  static_assert(std::endian::native == std::endian::little, "the words are stored in byte order");
+  // Each byte becomes at most three, and the last word stores one more.
+  return filled(3 * in.size() + 1, [&](char* to) {
     char* out = to;
-    for (std::size_t at = 0; at < in.size(); at += kBlock) {
-      const std::string_view block = in.substr(at, kBlock);
-      bool special = false;
-      for (const char c : block) special |= is_cp1252_special(static_cast<unsigned char>(c));
-      if (!special) {
-        out += simdutf::convert_latin1_to_utf8(block.data(), block.size(), out);
-        continue;
-      }
-      for (const char c : block) {
-        const auto b = static_cast<unsigned char>(c);
-        out = put_utf8(out, is_cp1252_special(b) ? kCp1252High[b - 0x80] : char16_t{b});
-      }
+    for (const char c : in) {
+      const std::uint32_t word = table.entry[static_cast<unsigned char>(c)];
+      std::memcpy(out, &word, 4);
+      out += word >> 24;
     }
     return static_cast<std::size_t>(out - to);
   });
@@ -124,6 +135,17 @@ ByteBuffer cp1252_to_utf8(std::string_view in) {
 ByteBuffer utf16_to_utf8(std::string_view in, bool big_endian) {
   const auto* units = reinterpret_cast<const char16_t*>(in.data());
   const std::size_t count = in.size() / 2;
+  // Valid UTF-16 in one pass into room for its worst case (three bytes a
+  // unit); ill-formed input, which the converter refuses, is measured and
+  // converted again with replacements.
+  ByteBuffer direct(std::max<std::size_t>(3 * count, 1));
+  const std::size_t written = big_endian
+                                  ? simdutf::convert_utf16be_to_utf8(units, count, direct.data())
+                                  : simdutf::convert_utf16le_to_utf8(units, count, direct.data());
+  if (written != 0 || count == 0) {
+    direct.set_size(written);
+    return direct;
+  }
   const simdutf::result length =
       big_endian ? simdutf::utf8_length_from_utf16be_with_replacement(units, count)
                  : simdutf::utf8_length_from_utf16le_with_replacement(units, count);

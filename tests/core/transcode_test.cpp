@@ -89,7 +89,7 @@ TEST(transcode, names_and_byte_order_marks_settle_the_encoding) {
   EXPECT_EQ(encoding_name(Encoding::Utf16Le), "utf-16-le");
 }
 
-// cp1252 takes Latin-1's fast road for blocks without its special bytes:
+// cp1252 takes eight ASCII bytes at a time where it can:
 // wherever the specials fall, the result is the byte-by-byte one.
 TEST(transcode, cp1252_is_the_same_on_and_off_the_fast_road) {
   std::mt19937 rng(1252);
