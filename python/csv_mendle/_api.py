@@ -203,8 +203,8 @@ class Reader:
         return pa.table(self)
 
     def to_pandas(self) -> pandas.DataFrame:
-        """The rows not yet handed out as a `pandas.DataFrame` of str, None in
-        missing cells (needs pandas and pyarrow)."""
+        """The rows not yet handed out as a `pandas.DataFrame` of str, missing
+        cells null (needs pandas and pyarrow)."""
         _optional_library("pandas", "to_pandas")
         _optional_library("pyarrow", "to_pandas")
         return self.to_arrow().to_pandas()
