@@ -157,9 +157,10 @@ class Reader:
     Python object per cell.  The stream takes the rows not yet handed out, in
     record batches of at most 65,536 rows and about 256 MiB of text, as
     nullable utf8 columns named `column_1` .. `column_N`, N the field count of
-    the widest row; a row with fewer fields (only possible with
-    `expected_columns=0`, which keeps ragged rows) has nulls in its missing
-    cells.  The header is a row like any other.  Taking the stream is the
+    the widest of all the reader's rows (handed out or not, so the schema
+    does not depend on how far the reader was iterated); a row with fewer
+    fields (only possible with `expected_columns=0`, which keeps ragged rows)
+    has nulls in its missing cells.  The header is a row like any other.  Taking the stream is the
     reader's one pass: iteration yields nothing afterwards, and a second
     stream raises RuntimeError."""
 

@@ -51,12 +51,13 @@ def test_the_stream_holds_exactly_the_rows_that_iteration_yields(write_input, co
 
 
 def test_the_stream_takes_the_rows_not_yet_handed_out_once(write_input):
-    path = write_input(b"a,b\nc,d,e\nf\ng,h\n")
+    path = write_input(b"a,b,c,d\nc,d,e\nf\n")
     reader = csv_mendle.read(path, expected_columns=0)
-    assert next(reader) == ["a", "b"]
+    assert next(reader) == ["a", "b", "c", "d"]
+    # As wide as the widest row of all, the one handed out included.
     table = reader.to_arrow()
-    assert table_rows(table) == [("c", "d", "e"), ("f", None, None), ("g", "h", None)]
-    assert list(reader) == [] and len(reader) == 4
+    assert table_rows(table) == [("c", "d", "e", None), ("f", None, None, None)]
+    assert list(reader) == [] and len(reader) == 3
     for second_consumer in (reader.to_arrow, reader.__arrow_c_stream__, lambda: pa.table(reader)):
         with pytest.raises(RuntimeError, match="^the rows of this reader were already taken$"):
             second_consumer()
