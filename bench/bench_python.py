@@ -5,6 +5,9 @@ same size (same seed, no damaged rows), then runs every contender several
 times, each run in a fresh process, and prints MB/s, the peak memory over the
 file size, each contender's time over csv_mendle's own figure and the share of
 the input rows that reach the output; optionally a chart and a JSON dump.
+The DataFrame jobs load the damaged file through the reader's Arrow stream,
+against the peers' readers of the clean file and a DataFrame built from the
+iterated lists.
 
 The peers pandas, duckdb, polars and pyarrow do not repair: they drop or
 truncate the damaged rows.  Each is measured when importable (`./dev bench`
@@ -36,10 +39,15 @@ from typing import Any
 DAMAGED_SHARE = 0.05
 
 # What every contender's result is divided by, per kind of job.
-REFERENCE = {"file": "csv_mendle.mendle_file", "iterate": "csv_mendle.MendleReader iterate"}
+REFERENCE = {
+    "file": "csv_mendle.mendle_file",
+    "iterate": "csv_mendle.MendleReader iterate",
+    "frame": "csv_mendle.read().to_pandas()",
+}
 JOB_TITLES = {
     "file": "file jobs: read, repair or skip, write",
     "iterate": "iteration jobs: every row into Python",
+    "frame": "DataFrame jobs: every cell a str in a DataFrame",
 }
 
 
@@ -278,6 +286,55 @@ CONTENDERS = {
         """,
         job="iterate",
         repairs=False,
+    ),
+    "csv_mendle.read().to_pandas()": Contender(
+        "repair in memory, Arrow stream into pandas (through pyarrow)",
+        """
+        import csv_mendle
+        frame = csv_mendle.read(src).to_pandas()
+        """,
+        job="frame",
+        needs="pyarrow",
+    ),
+    "polars.DataFrame(csv_mendle.read())": Contender(
+        "repair in memory, Arrow stream into polars",
+        """
+        import csv_mendle, polars
+        frame = polars.DataFrame(csv_mendle.read(src))
+        """,
+        job="frame",
+        needs="polars",
+    ),
+    "pandas.DataFrame(list(csv_mendle.read()))": Contender(
+        "repair in memory, iterate lists of str into pandas",
+        """
+        import csv_mendle, pandas
+        frame = pandas.DataFrame(list(csv_mendle.read(src)))
+        """,
+        job="frame",
+        needs="pandas",
+    ),
+    "pandas read_csv (clean)": Contender(
+        "NO REPAIR: the clean file, str columns",
+        """
+        import pandas
+        frame = pandas.read_csv(src, header=None, dtype=str, keep_default_na=False)
+        """,
+        job="frame",
+        repairs=False,
+        needs="pandas",
+        clean_input=True,
+    ),
+    "polars read_csv (clean)": Contender(
+        "NO REPAIR: the clean file, str columns; all cores",
+        """
+        import polars
+        frame = polars.read_csv(src, has_header=False, infer_schema=False)
+        """,
+        job="frame",
+        repairs=False,
+        needs="polars",
+        clean_input=True,
     ),
 }
 
@@ -580,7 +637,8 @@ def report(
     if clean:
         line += f" (clean file: {clean / 1e6:.1f} MB)"
     print(f"{line}; {medians_of(results, runs)}; {host['cpus']} vCPU, {host['cpu_model']}")
-    print("time/ref: the contender's time over csv_mendle's, mendle_file for file jobs and MendleReader for iteration jobs")
+    print("time/ref: the contender's time over csv_mendle's, mendle_file for file jobs, MendleReader for iteration"
+          " jobs and read().to_pandas() for DataFrame jobs")
     print("rows out: lines written over lines read")
     print()
     print(f"{'contender':38} {'MB/s':>7} {'peak/file':>9} {'time/ref':>8} {'rows out':>8}  what it does")

@@ -14,8 +14,14 @@ from . import _csv_mendle
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Buffer, Iterator
-    from types import TracebackType
+    from types import CapsuleType, TracebackType
     from typing import Any, Literal, Self, SupportsIndex, TypedDict
+
+    # Optional, and without type information where installed: the
+    # conveniences' results are typed by name only.
+    import pandas  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import polars  # type: ignore[import-untyped, import-not-found, unused-ignore]
+    import pyarrow  # type: ignore[import-untyped, import-not-found, unused-ignore]
 
     class RepairResultDict(TypedDict):
         """`RepairResult.to_dict()`: plain values, ready for `json.dumps`."""
@@ -158,7 +164,19 @@ class Reader:
 
     Iterating hands out each row once, as a new list of str, straight from
     the native rows object.  Quarantined rows are counted in `result`, not
-    handed out."""
+    handed out.
+
+    The reader is also an Arrow stream (the Arrow PyCapsule interface), so
+    `pyarrow.table(reader)` and `polars.DataFrame(reader)` load it without a
+    Python object per cell.  The stream takes the rows not yet handed out, in
+    record batches of at most 65,536 rows and about 256 MiB of text, as
+    nullable utf8 columns named `column_1` .. `column_N`, N the field count of
+    the widest of all the reader's rows (handed out or not, so the schema
+    does not depend on how far the reader was iterated); a row with fewer
+    fields (only possible with `expected_columns=0`, which keeps ragged rows)
+    has nulls in its missing cells.  The header is a row like any other.  Taking the stream is the
+    reader's one pass: iteration yields nothing afterwards, and a second
+    stream raises RuntimeError."""
 
     __slots__ = ("_rows", "_result")
 
@@ -184,6 +202,33 @@ class Reader:
         """The number of repaired rows, read or not."""
         return len(self._rows)
 
+    def __arrow_c_stream__(self, requested_schema: object = None) -> CapsuleType:
+        """The rows not yet handed out as an Arrow C stream in a PyCapsule.
+        The columns are text, so `requested_schema` is not applied: as the
+        interface allows, the stream keeps its own schema."""
+        return self._rows.__arrow_c_stream__(requested_schema)
+
+    def __arrow_c_schema__(self) -> CapsuleType:
+        """The stream's Arrow schema in a PyCapsule."""
+        return self._rows.__arrow_c_schema__()
+
+    def to_arrow(self) -> pyarrow.Table:
+        """The rows not yet handed out as a `pyarrow.Table` (needs pyarrow)."""
+        pa = _optional_library("pyarrow", "to_arrow")
+        return pa.table(self)
+
+    def to_pandas(self) -> pandas.DataFrame:
+        """The rows not yet handed out as a `pandas.DataFrame` of str, missing
+        cells null (needs pandas and pyarrow)."""
+        _optional_library("pandas", "to_pandas")
+        _optional_library("pyarrow", "to_pandas")
+        return self.to_arrow().to_pandas()
+
+    def to_polars(self) -> polars.DataFrame:
+        """The rows not yet handed out as a `polars.DataFrame` (needs polars)."""
+        pl = _optional_library("polars", "to_polars")
+        return pl.DataFrame(self)
+
     def __enter__(self) -> Self:
         """The reader itself: everything was read when it was made."""
         return self
@@ -197,6 +242,16 @@ class Reader:
         """Leaves the rows as they are; an exception raised in the block
         propagates."""
         return False
+
+
+def _optional_library(name: str, method: str) -> Any:
+    """The module `name`, imported only now: `import csv_mendle` stays cheap
+    and needs none of them."""
+    try:
+        return __import__(name)
+    except ImportError as error:
+        raise ImportError(f"Reader.{method}() needs {name}: install the {name} package",
+                          name=name) from error
 
 
 def read(

@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "arrow_capsules.hpp"
 #include "convert.hpp"
 #include "owned_ref.hpp"
 #include "row_cursor.hpp"
@@ -43,6 +44,37 @@ Py_ssize_t Rows_length(PyObject* self) {
   return guarded<Py_ssize_t>(-1, [&]() -> Py_ssize_t { return cursor_of(self).length(); });
 }
 
+constexpr Param kStreamParams[] = {{.name = "requested_schema", .kind = ParamKind::Object}};
+constexpr Signature kStreamSignature{"__arrow_c_stream__", kStreamParams, 0};
+
+PyObject* Rows_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+  return guarded_object([&]() -> PyObject* {
+    Arguments arguments;
+    if (arguments.parse(kStreamSignature, args, nargs, kwnames) < 0) return nullptr;
+    // The columns are text only, so no requested schema could be met
+    // better: as the interface allows, the stream keeps its own.
+    return arrow_stream_capsule(cursor_of(self));
+  });
+}
+
+PyObject* Rows_arrow_c_schema(PyObject* self, PyObject*) {
+  return guarded_object([&]() -> PyObject* { return arrow_schema_capsule(cursor_of(self)); });
+}
+
+PyMethodDef rows_methods[] = {
+    {"__arrow_c_stream__", as_cfunction(&Rows_arrow_c_stream), METH_FASTCALL | METH_KEYWORDS,
+     "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
+     "The rows not yet handed out as an Arrow C stream of record batches in a\n"
+     "PyCapsule; afterwards iteration yields nothing.  RuntimeError when the rows\n"
+     "were already taken."},
+    {"__arrow_c_schema__", as_cfunction(&Rows_arrow_c_schema), METH_NOARGS,
+     "__arrow_c_schema__($self)\n--\n\n"
+     "The Arrow schema of the stream in a PyCapsule: one nullable utf8 column per\n"
+     "column of the widest row, named column_1, column_2, ..."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot rows_slots[] = {
     {Py_tp_doc, const_cast<char*>("The repaired rows of one file, each a new list of str; "
                                   "they iterate once.")},
@@ -51,6 +83,7 @@ PyType_Slot rows_slots[] = {
     {Py_tp_iternext, reinterpret_cast<void*>(&Rows_iternext)},
     // Length (and with it truth) only: no item access.
     {Py_mp_length, reinterpret_cast<void*>(&Rows_length)},
+    {Py_tp_methods, rows_methods},
     {0, nullptr},
 };
 

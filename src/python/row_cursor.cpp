@@ -2,7 +2,9 @@
 
 #include <cstring>
 #include <string_view>
+#include <utility>
 
+#include "arrow_batches.hpp"
 #include "convert.hpp"
 #include "owned_ref.hpp"
 
@@ -61,7 +63,34 @@ PyObject* RowCursor::next() {
 Py_ssize_t RowCursor::length() {
   SharedBorrow borrow(borrow_);
   if (!borrow_held(borrow)) return -1;
-  return static_cast<Py_ssize_t>(rows_.size());
+  return static_cast<Py_ssize_t>(size_);
+}
+
+std::size_t RowCursor::widest() {
+  if (!width_) width_ = widest_row(rows_);
+  return *width_;
+}
+
+int RowCursor::take_rest(TakenRows& taken) {
+  ExclusiveBorrow borrow(borrow_);
+  if (!borrow_held(borrow)) return -1;
+  if (taken_) {
+    PyErr_SetString(PyExc_RuntimeError, kRowsTaken);
+    return -1;
+  }
+  taken.width = widest();
+  taken.first = static_cast<std::size_t>(cursor_);
+  taken.rows = std::exchange(rows_, DeliveredRows{});
+  cursor_ = 0;
+  taken_ = true;
+  return 0;
+}
+
+int RowCursor::width(std::size_t& width) {
+  ExclusiveBorrow borrow(borrow_);
+  if (!borrow_held(borrow)) return -1;
+  width = widest();
+  return 0;
 }
 
 PyObject* RowCursor::same_object(PyObject* self) {

@@ -5,7 +5,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "borrow.hpp"
@@ -13,12 +15,24 @@
 
 namespace csv_mendle::python {
 
+// What a consumer that takes the rest of the rows at once (an Arrow stream)
+// receives: the rows, the first of them not yet handed out, and the field
+// count of the widest of them all.
+struct TakenRows {
+  DeliveredRows rows;
+  std::size_t first = 0;
+  std::size_t width = 0;
+};
+
+inline constexpr const char* kRowsTaken = "the rows of this reader were already taken";
+
 // Lives inside a Python object: constructed in place after tp_alloc and
 // destroyed in tp_dealloc.  `rows` never change after construction; the
 // cursor only grows, and only under the exclusive borrow.
 class RowCursor {
  public:
-  explicit RowCursor(DeliveredRows rows) noexcept : rows_(std::move(rows)) {}
+  explicit RowCursor(DeliveredRows rows) noexcept
+      : rows_(std::move(rows)), size_(rows_.size()) {}
   RowCursor(const RowCursor&) = delete;
   RowCursor& operator=(const RowCursor&) = delete;
 
@@ -27,8 +41,18 @@ class RowCursor {
   // holds a borrow.  The cursor's owner must stay alive during the call.
   PyObject* next();
 
-  // The number of rows, or -1 with RuntimeError when refused.
+  // The number of rows, handed out or not, or -1 with RuntimeError when
+  // refused.
   Py_ssize_t length();
+
+  // Takes every row not yet handed out, once: next() hands out nothing
+  // afterwards.  0, or -1 with RuntimeError when they were taken before or
+  // another thread holds a borrow.
+  [[nodiscard]] int take_rest(TakenRows& taken);
+
+  // The field count of the widest row of all, taken or not; 0, or -1 with
+  // RuntimeError when refused.
+  [[nodiscard]] int width(std::size_t& width);
 
   // A new reference to `self` (the object holding this cursor), under a
   // shared borrow: its __iter__ and __enter__.
@@ -39,7 +63,13 @@ class RowCursor {
   BorrowCounter& borrow() noexcept { return borrow_; }
 
  private:
-  DeliveredRows rows_;
+  // Under the exclusive borrow: found once, kept for after the rows went.
+  std::size_t widest();
+
+  DeliveredRows rows_;  // empty once taken
+  std::size_t size_;
+  std::optional<std::size_t> width_;
+  bool taken_ = false;
   std::uint64_t cursor_ = 0;
   BorrowCounter borrow_;
 };

@@ -172,6 +172,17 @@ def package_cases(p: dict[str, str]) -> dict[str, Callable[[], object]]:
         rows, result = package.read(p["input"], expected_columns=3)
         return next(rows), len(rows), iter(rows), result
 
+    def stream_after_rows(**options: object) -> Callable[[], object]:
+        def run() -> object:
+            rows, _ = package.read(p["input"], **options)  # type: ignore[arg-type]
+            return next(rows), rows.__arrow_c_stream__(None), list(rows), rows.__arrow_c_schema__()
+        return run
+
+    def stream_twice() -> object:
+        rows, _ = package.read(p["input"])
+        rows.__arrow_c_stream__()
+        return rows.__arrow_c_stream__()
+
     def through_the_package() -> object:
         with csv_mendle.read(pathlib.Path(p["input"])) as reader:
             return list(reader), reader.result.to_dict()
@@ -191,6 +202,13 @@ def package_cases(p: dict[str, str]) -> dict[str, Callable[[], object]]:
         "read: a directory": raising(lambda: package.read(p["directory"]), IsADirectoryError),
         "read: absurd width": raising(read(expected_columns=10**12), MemoryError),
         "read: flag given as int": raising(read(fill_ragged_rows=1), TypeError),
+        "__arrow_c_stream__: dropped unconsumed": lambda: package.read(p["input"])[0].__arrow_c_stream__(),
+        "__arrow_c_stream__: after a row, then the schema": stream_after_rows(),
+        "__arrow_c_stream__: ragged rows": stream_after_rows(expected_columns=0),
+        "__arrow_c_stream__: taken twice": raising(stream_twice, RuntimeError),
+        "__arrow_c_stream__: unknown keyword": raising(
+            lambda: package.read(p["input"])[0].__arrow_c_stream__(schema=None), TypeError),  # type: ignore[call-arg]
+        "__arrow_c_schema__": lambda: package.read(p["input"])[0].__arrow_c_schema__(),
         "sniff_dialect": lambda: package.sniff_dialect(memoryview(b"a;'b;c'\nd;e\n"), "'"),
         "sniff_dialect: not bytes": raising(lambda: package.sniff_dialect("a;b"), TypeError),  # type: ignore[arg-type]
         "csv_mendle.read": through_the_package,
