@@ -95,6 +95,7 @@ class RepairOptions(TypedDict):
     merge_overflow: bool
     expected_columns: int | None
     repair_quotes: bool
+    encoding: str
 
 
 class UsageError(Exception):
@@ -185,6 +186,12 @@ def build_parser() -> argparse.ArgumentParser:
         help="quarantine rows with too many fields instead of merging the surplus into the last column",
     )
     group.add_argument(
+        "--encoding", default="utf-8", metavar="NAME",
+        help="the input's encoding: utf-8 (default), cp1252, latin-1, utf-16, utf-16-le, utf-16-be, "
+        "utf-32, utf-32-le, utf-32-be, or auto (a byte-order mark, else UTF-8 when valid, else cp1252); "
+        "the output is UTF-8",
+    )
+    group.add_argument(
         "--no-repair-quotes", dest="repair_quotes", action="store_false",
         help="take every undoubled quote inside a quoted field as its closing quote, instead of judging stray quotes",
     )
@@ -251,6 +258,7 @@ def repair_options(args: argparse.Namespace) -> RepairOptions:
         merge_overflow=args.merge_overflow,
         expected_columns=args.expected_columns,
         repair_quotes=args.repair_quotes,
+        encoding=args.encoding,
     )
 
 
@@ -277,6 +285,7 @@ def summary_text(summary: Mapping[str, Any]) -> str:
         f"({summary['repaired_rows']} repaired), {summary['quarantined_rows']} quarantined; "
         f"delimiter {delimiter_label(summary['detected_delimiter'])}, "
         + (f"{columns} columns" if columns else "no width check")
+        + (f"; read as {summary['encoding']}" if summary.get("encoding", "utf-8") != "utf-8" else "")
     )
 
 
@@ -542,10 +551,10 @@ def read_stdin(size: int) -> bytes:
     return b"".join(parts)
 
 
-def standard_input() -> Pipe:
+def standard_input(encoding: str) -> Pipe:
     """Standard input as a file name for the library, refused when its head is not text."""
     head = read_stdin(SAMPLE_BYTES)
-    refuse_binary(head)
+    refuse_binary(head, encoding)
 
     def feed(write_end: int) -> None:
         try:
@@ -559,11 +568,25 @@ def standard_input() -> Pipe:
     return Pipe(STDIN_NAME, read_end, write_end, feed)
 
 
-def refuse_binary(head: bytes) -> None:
+# Byte-order marks of the encodings whose text holds NUL bytes.
+WIDE_MARKS = (b"\xff\xfe", b"\xfe\xff", b"\x00\x00\xfe\xff")
+
+
+def is_wide(encoding: str, head: bytes) -> bool:
+    """Whether text in `encoding` (as `head` shows it, for auto) is UTF-16 or UTF-32."""
+    name = encoding.lower().replace("_", "").replace("-", "")
+    if name == "auto":
+        return head.startswith(WIDE_MARKS)
+    return name.startswith(("utf16", "utf32"))
+
+
+def refuse_binary(head: bytes, encoding: str = "utf-8") -> None:
     """Raises NotText when the head of an input shows a format that is not CSV text."""
     for signature, what in SIGNATURES:
         if head.startswith(signature):
             raise NotText(f"this is {what}")
+    if is_wide(encoding, head):
+        return  # UTF-16 and UTF-32 text holds NUL bytes
     nul = head.find(b"\0")
     if nul >= 0:
         raise NotText(f"a NUL byte at offset {nul}: this is binary data or UTF-16 text, not CSV text in UTF-8")
@@ -631,7 +654,7 @@ def repair_one(job: Job, options: RepairOptions, stdin: Pipe | None = None) -> F
     try:
         if stdin is None:
             with open(job.input, "rb") as stream:
-                refuse_binary(stream.read(SAMPLE_BYTES))
+                refuse_binary(stream.read(SAMPLE_BYTES), options["encoding"])
             source = job.input
         else:
             source = stdin.path
@@ -657,7 +680,9 @@ def repair_one(job: Job, options: RepairOptions, stdin: Pipe | None = None) -> F
         raise
     except OSError as error:
         return FileReport(job, error=blamed(error, names, name))
-    except MemoryError as error:
+    except (MemoryError, LookupError, ValueError) as error:
+        # LookupError: an unknown --encoding; ValueError: input that is no
+        # whole number of its encoding's code units.
         return FileReport(job, error=describe(error))
     finally:
         for end in written:
@@ -731,7 +756,7 @@ def is_stdout(path: str) -> bool:
 def repair_alone(job: Job, options: RepairOptions) -> FileReport:
     """Repairs one job in a worker thread, the main thread waiting for signals."""
     try:
-        stdin = standard_input() if job.input == STDIO else None
+        stdin = standard_input(options["encoding"]) if job.input == STDIO else None
     except (NotText, OSError) as error:
         return FileReport(job, error=describe(error))
     reports: list[FileReport] = []

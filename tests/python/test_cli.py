@@ -95,6 +95,7 @@ def test_repair_writes_next_to_the_input_and_summarises_with_the_account(tmp_pat
         (["--delimiter", "\\t"], {"delimiter": "\t"}),
         (["-d", ";", "--quote-char", "'"], {"delimiter": ";", "quote_char": "'"}),
         (["--no-repair-quotes"], {"repair_quotes": False}),
+        (["--encoding", "latin-1"], {"encoding": "latin-1"}),
     ],
 )
 def test_options_reach_the_library_and_json_parses_back(tmp_path, capsys, damaged, arguments, options):
@@ -270,6 +271,18 @@ def test_batch_draws_a_progress_bar_when_stderr_is_a_terminal(tmp_path, batch):
 # ---- errors ----
 
 
+def test_a_utf16_export_is_text_when_its_encoding_says_so(tmp_path, capsys):
+    # Excel's "Unicode text": UTF-16 with its mark, which holds NUL bytes.
+    (tmp_path / "export.txt").write_bytes("id\tname\n1\tMüller\n".encode("utf-16"))
+    status, stdout, stderr = call(capsys, "repair", tmp_path / "export.txt", "-o", tmp_path / "out.csv",
+                                  "--encoding", "auto")
+    assert (status, stderr) == (0, "")
+    assert "read as utf-16-le" in stdout
+    assert (tmp_path / "out.csv").read_text(encoding="utf-8") == "id\tname\n1\tMüller\n"
+    status, _, stderr = call(capsys, "repair", tmp_path / "export.txt", "-o", tmp_path / "out.csv")
+    assert status == 1 and "NUL byte" in stderr
+
+
 @pytest.mark.parametrize(
     "arguments, message",
     [
@@ -283,6 +296,7 @@ def test_batch_draws_a_progress_bar_when_stderr_is_a_terminal(tmp_path, batch):
         (["repair", "data.csv", "-o", "nowhere/x.csv"], f"cannot repair data.csv: nowhere/x.csv: {os.strerror(2)}"),
         (["repair", "data.csv", "-q", "nowhere/q.csv"], f"cannot repair data.csv: nowhere/q.csv: {os.strerror(2)}"),
         (["repair", "data.csv", "-o", "folder"], f"cannot repair data.csv: folder: {os.strerror(21)}"),
+        (["repair", "data.csv", "--encoding", "utf-7"], "cannot repair data.csv: unknown encoding: utf-7"),
     ],
 )
 def test_errors_are_one_line_on_stderr_with_status_1_and_leave_the_files_as_they_were(
