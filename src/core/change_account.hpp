@@ -38,6 +38,8 @@ struct ChangeAccount {
   ChangeCount unclosed_quote;
   std::uint64_t absorbed_lines = 0;
   bool bom_removed = false;
+  ChangeCount skipped_lines;  // lines dropped before the table (skip_rows)
+  ChangeCount comment_lines;  // lines dropped for starting with the comment byte
 
   // Notes a parsed row that starts on `first_line` and was judged `verdict`.
   void note_row(const RowFacts& row, WidthVerdict verdict, std::uint64_t first_line) noexcept {

@@ -51,10 +51,11 @@ class Tally {
 // bounded however long the data.
 template <typename Visit>
 void for_each_counted_row(std::string_view data, unsigned char delimiter, unsigned char quote,
-                          RowTable& row, Visit visit) {
+                          std::optional<unsigned char> comment, RowTable& row, Visit visit) {
   ResilientParser parser = make_parser(data, delimiter, quote, true);
   while (true) {
     row.clear();
+    if (skip_comment_line(parser, comment)) continue;
     if (!next_row(parser, row)) return;
     const std::size_t fields = row.open_field_count();
     if (fields == 1 && is_blank_field(row.open_field(0))) continue;
@@ -96,7 +97,8 @@ bool is_blank_field(std::string_view field) noexcept {
   return true;
 }
 
-unsigned char sniff_delimiter(std::string_view sample, unsigned char quote) {
+unsigned char sniff_delimiter(std::string_view sample, unsigned char quote,
+                              std::optional<unsigned char> comment) {
   constexpr unsigned char kCandidates[] = {',', ';', '\t', '|'};  // also the order of preference
   constexpr std::size_t kRowLimit = 50;
 
@@ -107,7 +109,7 @@ unsigned char sniff_delimiter(std::string_view sample, unsigned char quote) {
   RowTable row;
   for (const unsigned char candidate : kCandidates) {
     counts.clear();
-    for_each_counted_row(sample, candidate, quote, row, [&](std::uint64_t fields) {
+    for_each_counted_row(sample, candidate, quote, comment, row, [&](std::uint64_t fields) {
       counts.push_back(fields);
       return counts.size() < kRowLimit;
     });
@@ -135,12 +137,12 @@ unsigned char sniff_delimiter(std::string_view sample, unsigned char quote) {
 }
 
 std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter,
-                                 unsigned char quote) {
+                                 unsigned char quote, std::optional<unsigned char> comment) {
   constexpr std::size_t kRowLimit = 100;
   Tally tally;
   std::size_t counted = 0;
   RowTable row;
-  for_each_counted_row(data, delimiter, quote, row, [&](std::uint64_t fields) {
+  for_each_counted_row(data, delimiter, quote, comment, row, [&](std::uint64_t fields) {
     tally.add(fields);
     return ++counted < kRowLimit;
   });

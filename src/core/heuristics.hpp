@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace csv_mendle {
@@ -12,12 +13,16 @@ namespace csv_mendle {
 bool is_blank_field(std::string_view field) noexcept;
 
 // The most likely delimiter among ',', ';', tab and '|' (',' without
-// evidence), the rows parsed with `quote`.
-unsigned char sniff_delimiter(std::string_view sample, unsigned char quote = '"');
+// evidence), the rows parsed with `quote`, lines that start with `comment`
+// passed over.
+unsigned char sniff_delimiter(std::string_view sample, unsigned char quote = '"',
+                              std::optional<unsigned char> comment = std::nullopt);
 
 // The most frequent field count among the first 100 non-blank rows, parsed
-// with `delimiter` and `quote`; 0 when there is no such row.
+// with `delimiter` and `quote`, lines that start with `comment` passed over;
+// 0 when there is no such row.
 std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter,
-                                 unsigned char quote = '"');
+                                 unsigned char quote = '"',
+                                 std::optional<unsigned char> comment = std::nullopt);
 
 }  // namespace csv_mendle

@@ -21,15 +21,27 @@ QuarantineRecord take_open_row(RowTable& rows, WidthVerdict verdict, std::uint64
 
 }  // namespace detail
 
+ResilientParser table_parser(std::string_view input, const RepairOptions& options,
+                             unsigned char delimiter) noexcept {
+  ResilientParser parser =
+      make_parser(input, delimiter, options.quote_char, options.repair_quotes);
+  for (std::uint64_t k = 0; k < options.skip_rows && skip_line(parser); ++k) {
+  }
+  return parser;
+}
+
 Dialect settle_dialect(std::string_view input, const RepairOptions& options) {
   Dialect dialect;
   if (input.empty()) return dialect;
-  // The heuristics read the rows as the repair will: with its quote.
+  // The heuristics read the rows as the repair will: from the table's start,
+  // with its quote, past its comment lines.
+  const std::string_view table = input.substr(table_parser(input, options, ',').position);
   const unsigned char quote = options.quote_char;
-  dialect.delimiter = options.delimiter ? *options.delimiter : sniff_delimiter(input, quote);
-  dialect.expected_columns = options.expected_columns
-                                 ? *options.expected_columns
-                                 : infer_column_count(input, dialect.delimiter, quote);
+  dialect.delimiter =
+      options.delimiter ? *options.delimiter : sniff_delimiter(table, quote, options.comment);
+  dialect.expected_columns =
+      options.expected_columns ? *options.expected_columns
+                               : infer_column_count(table, dialect.delimiter, quote, options.comment);
   return dialect;
 }
 

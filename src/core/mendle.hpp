@@ -26,6 +26,11 @@ struct RepairOptions {
   bool merge_overflow = true;                     // merge surplus fields (else quarantine)
   std::optional<std::uint64_t> expected_columns;  // absent: inferred; 0: no width check
   bool repair_quotes = true;
+  // Lines before the table: the first `skip_rows` physical lines are dropped
+  // before anything parses, and so is every line that starts with the
+  // `comment` byte.  The backend sets neither.
+  std::uint64_t skip_rows = 0;
+  std::optional<unsigned char> comment;
 };
 
 struct QuarantineRecord {
@@ -95,6 +100,11 @@ struct Dialect {
 // The given delimiter and width, or those the heuristics find in `input`.
 // An empty input has nothing to judge: ',' and no width, the options unread.
 Dialect settle_dialect(std::string_view input, const RepairOptions& options);
+
+// A parser over `input` that stands at the table's start: past a
+// byte-order mark and the `skip_rows` lines before the table.
+ResilientParser table_parser(std::string_view input, const RepairOptions& options,
+                             unsigned char delimiter) noexcept;
 
 // A report with no row counted yet, for a run under `dialect`.
 RepairReport empty_report(const Dialect& dialect) noexcept;

@@ -76,18 +76,22 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
   const WidthRule rule{dialect.expected_columns, options.fill_ragged_rows, options.merge_overflow};
   // Surplus fields are joined with the delimiter as a character.
   const Latin1Char separator = latin1_char(dialect.delimiter);
-  ResilientParser parser =
-      make_parser(input, dialect.delimiter, options.quote_char, options.repair_quotes);
+  ResilientParser parser = table_parser(input, options, dialect.delimiter);
   RowTable& rows = sink.rows();
-  report.changes.bom_removed = parser.position > 0;
+  report.changes.bom_removed = bom_offset(input) > 0;
+  if (parser.line > 1) report.changes.skipped_lines = ChangeCount{parser.line - 1, 1};
   [[maybe_unused]] detail::SkimPacing pacing;
   for (;;) {
+    const std::uint64_t first_line = parser.line;
+    if (skip_comment_line(parser, options.comment)) {
+      report.changes.comment_lines.note(first_line);
+      continue;
+    }
     if constexpr (detail::TakesPlainRows<Sink>) {
       const detail::PlainTurn turn = detail::offer_plain_row(parser, rule, report, sink, pacing);
       if (turn == detail::PlainTurn::Taken) continue;
       if (turn == detail::PlainTurn::Stop) return;
     }
-    const std::uint64_t first_line = parser.line;
     if (!next_row(parser, rows)) return;
     const WidthVerdict verdict = judge_width(rule, rows.open_field_count());
     report.count(verdict);

@@ -794,6 +794,18 @@ bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {
   }
 }
 
+bool skip_line(ResilientParser& parser) noexcept {
+  const std::uint64_t n = parser.data.size();
+  if (parser.position >= n) return false;
+  const Byte* const d = reinterpret_cast<const Byte*>(parser.data.data());
+  std::uint64_t at = find_stop(d, parser.position, n, LF, LF);  // the first CR or LF
+  if (at < n && d[at] == CR) ++at;
+  if (at < n && d[at] == LF) ++at;
+  parser.position = at;
+  ++parser.line;
+  return true;
+}
+
 void accept_row(ResilientParser& parser, const SkimmedRow& row) noexcept {
   parser.position = row.next;
   if (row.line_break) ++parser.line;

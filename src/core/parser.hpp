@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -114,6 +115,21 @@ struct SkimmedRow {
 };
 bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept;
 void accept_row(ResilientParser& parser, const SkimmedRow& row) noexcept;
+
+// Moves past the physical line at the parser's position, its line break (CR
+// LF, a lone CR or a lone LF) included, and counts it; at the end of the
+// data it does nothing and returns false.
+bool skip_line(ResilientParser& parser) noexcept;
+
+// A line that starts with the `comment` byte is no row: when the parser
+// stands at one, skips it and returns true.
+inline bool skip_comment_line(ResilientParser& parser, std::optional<unsigned char> comment) noexcept {
+  if (!comment || parser.position >= parser.data.size() ||
+      static_cast<unsigned char>(parser.data[parser.position]) != *comment) {
+    return false;
+  }
+  return skip_line(parser);
+}
 
 // Convenience for tests and tools: the next row as a list of strings, or an
 // empty vector at the end (a row always has at least one field).

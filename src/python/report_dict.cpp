@@ -51,6 +51,8 @@ const ChangeKind kChangeKinds[] = {
     {"quarantined_short", &ChangeAccount::quarantined_short},
     {"quarantined_long", &ChangeAccount::quarantined_long},
     {"blank_lines", &ChangeAccount::blank_lines},
+    {"skipped_lines", &ChangeAccount::skipped_lines},
+    {"comment_lines", &ChangeAccount::comment_lines},
     {"invalid_utf8", &ChangeAccount::invalid_utf8, "sequences", &ChangeAccount::invalid_sequences},
     {"unclosed_quote", &ChangeAccount::unclosed_quote, "absorbed_lines",
      &ChangeAccount::absorbed_lines},

@@ -112,6 +112,26 @@ TEST(mendle_slice, the_delimiter_and_width_are_found_with_the_quote_given) {
   EXPECT_EQ(mendle_slice("'a,b,c';x\n'd,e,f';y\n", options).report.detected_delimiter, U';');
 }
 
+// Lines before the table and comment lines are no rows: they are dropped,
+// counted, and kept out of the heuristics, and the lines after them keep
+// their numbers.
+TEST(mendle_slice, lines_before_the_table_and_comment_lines_are_dropped_and_counted) {
+  RepairOptions options;
+  options.skip_rows = 2;
+  options.comment = '#';
+  options.fill_ragged_rows = false;
+  const SliceOutcome o = mendle_slice(
+      "Export of 2026-12-08\nsep=;\n# the table\na;b\n1;2\n# more\n3\n4;\"#5\n\"\n", options);
+  EXPECT_EQ(delivered(o), (std::vector<Fields>{{"a", "b"}, {"1", "2"}, {"4", "#5\n"}}));
+  EXPECT_EQ(o.report.detected_delimiter, U';');
+  EXPECT_EQ(o.report.inferred_columns, 2u);
+  EXPECT_EQ(o.report.changes.skipped_lines, (ChangeCount{2, 1}));
+  EXPECT_EQ(o.report.changes.comment_lines, (ChangeCount{2, 3}));
+  ASSERT_EQ(o.quarantine.size(), 1u);
+  EXPECT_EQ(o.quarantine[0].line, 8u);  // the row "3" stands on line 7
+  EXPECT_EQ(o.report.changes.quarantined_short, (ChangeCount{1, 7}));
+}
+
 TEST(mendle_slice, rows_are_padded_merged_or_quarantined_by_the_options) {
   struct Case {
     const char* input;
