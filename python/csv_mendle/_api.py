@@ -123,6 +123,20 @@ class RepairResult:
         }
 
 
+def _lines(skip_rows: int) -> int:
+    """`skip_rows`, checked: a whole number of lines, 0 or more."""
+    if isinstance(skip_rows, bool) or not isinstance(skip_rows, int) or skip_rows < 0:
+        raise ValueError(f"skip_rows must be a whole number of lines, 0 or more, not {skip_rows!r}")
+    return skip_rows
+
+
+def _comment(comment: str | None) -> str | None:
+    """`comment`, checked: one ASCII character that is no line end."""
+    if comment is not None and (len(comment) != 1 or not comment.isascii() or comment in "\r\n"):
+        raise ValueError(f"comment must be one ASCII character other than CR and LF, not {comment!r}")
+    return comment
+
+
 def repair(
     source: Path,
     output: Path,
@@ -135,6 +149,8 @@ def repair(
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
     encoding: str = "utf-8",
+    skip_rows: int = 0,
+    comment: str | None = None,
 ) -> RepairResult:
     """Repairs the CSV file `source` into `output`, a standard CSV file in the
     delimiter applied; rows set aside go to `quarantine` when it is given.
@@ -150,10 +166,16 @@ def repair(
     file that cannot be read or written raises the OSError subclass for its
     error number, with `filename` the file that failed; a `quarantine` naming
     the output file raises ValueError, an input larger than memory
-    MemoryError."""
+    MemoryError.
+
+    `skip_rows` drops that many physical lines before the table (a title, an
+    export note, Excel's "sep=;" line), and `comment` (one character) drops
+    every line that starts with it; both are counted in `changes`
+    (`skipped_lines`, `comment_lines`), and the lines after them keep their
+    numbers."""
     values = _csv_mendle.repair(
         source, output, quarantine, delimiter, quote_char, fill_ragged_rows, merge_overflow,
-        expected_columns, repair_quotes, encoding,
+        expected_columns, repair_quotes, encoding, _lines(skip_rows), _comment(comment),
     )
     return RepairResult(**values)
 
@@ -264,12 +286,14 @@ def read(
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
     encoding: str = "utf-8",
+    skip_rows: int = 0,
+    comment: str | None = None,
 ) -> Reader:
     """Reads and repairs the CSV file `source` in memory; the Reader iterates
     its repaired rows.  Options, paths and errors as for `repair`."""
     rows, values = _csv_mendle.read(
         source, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
-        encoding,
+        encoding, _lines(skip_rows), _comment(comment),
     )
     return Reader(rows, RepairResult(**values))
 

@@ -36,6 +36,8 @@ def repair(
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
     encoding: str = "utf-8",
+    skip_rows: SupportsIndex | None = None,
+    comment: str | None = None,
 ) -> _ResultDict: ...
 def read(
     source: _Path,
@@ -46,6 +48,8 @@ def read(
     expected_columns: SupportsIndex | None = None,
     repair_quotes: bool = True,
     encoding: str = "utf-8",
+    skip_rows: SupportsIndex | None = None,
+    comment: str | None = None,
 ) -> tuple[RepairedRows, _ResultDict]: ...
 def sniff_dialect(sample: Buffer, quote_char: str = '"') -> tuple[str, int]: ...
 @final

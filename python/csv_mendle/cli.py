@@ -78,12 +78,16 @@ CHANGE_LABELS = {
     "invalid_utf8": "invalid UTF-8 replaced",
     "unclosed_quote": "quote never closed",
     "bom_removed": "byte-order mark removed",
+    "skipped_lines": "lines skipped before the table",
+    "comment_lines": "comment lines dropped",
 }
 # A byte-order mark is no part of the first field: removing it changes the
 # file's bytes but not one value that a reader of the rows sees, so it alone
 # does not make `check --strict` fail.  Every other kind changes, adds or
 # drops values.
-VALUE_PRESERVING_CHANGES = frozenset({"bom_removed"})
+# Lines dropped by --skip-rows and --comment were dropped as asked: they are
+# reported, but are no repair either.
+VALUE_PRESERVING_CHANGES = frozenset({"bom_removed", "skipped_lines", "comment_lines"})
 
 
 class RepairOptions(TypedDict):
@@ -96,6 +100,8 @@ class RepairOptions(TypedDict):
     expected_columns: int | None
     repair_quotes: bool
     encoding: str
+    skip_rows: int
+    comment: str | None
 
 
 class UsageError(Exception):
@@ -192,6 +198,13 @@ def build_parser() -> argparse.ArgumentParser:
         "the output is UTF-8",
     )
     group.add_argument(
+        "--skip-rows", type=count(0), default=0, metavar="N",
+        help="drop the first N lines before the table (a title, an export note, Excel's sep= line)",
+    )
+    group.add_argument(
+        "--comment", type=character, metavar="C", help="drop every line that starts with C (e.g. #)"
+    )
+    group.add_argument(
         "--no-repair-quotes", dest="repair_quotes", action="store_false",
         help="take every undoubled quote inside a quoted field as its closing quote, instead of judging stray quotes",
     )
@@ -259,6 +272,8 @@ def repair_options(args: argparse.Namespace) -> RepairOptions:
         expected_columns=args.expected_columns,
         repair_quotes=args.repair_quotes,
         encoding=args.encoding,
+        skip_rows=args.skip_rows,
+        comment=args.comment,
     )
 
 

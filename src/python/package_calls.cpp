@@ -50,14 +50,34 @@ PyObject* pair(OwnedRef first, OwnedRef second) {
 
 // ---- the encoding ----
 
-// A parameter list followed by `encoding`, the name of the encoding the
-// input is read in (UTF-8 by default, as the backend reads).
+// The options of the package's own API, after the backend's six: the
+// encoding the input is read in (UTF-8 by default, as the backend reads),
+// the lines before the table, and the comment byte.
+constexpr Param kPackageOptionParams[] = {
+    {.name = "encoding", .kind = ParamKind::Text, .text_default = "utf-8"},
+    {.name = "skip_rows", .kind = ParamKind::OptionalCount},
+    {.name = "comment", .kind = ParamKind::OptionalText},
+};
+constexpr std::size_t kPackageOptionCount = std::size(kPackageOptionParams);
+
 template <std::size_t N>
-constexpr std::array<Param, N + 1> with_encoding(const std::array<Param, N>& params) {
-  std::array<Param, N + 1> out{};
+constexpr std::array<Param, N + kPackageOptionCount> with_package_options(
+    const std::array<Param, N>& params) {
+  std::array<Param, N + kPackageOptionCount> out{};
   for (std::size_t i = 0; i < N; ++i) out[i] = params[i];
-  out[N] = {.name = "encoding", .kind = ParamKind::Text, .text_default = "utf-8"};
+  for (std::size_t i = 0; i < kPackageOptionCount; ++i) out[N + i] = kPackageOptionParams[i];
   return out;
+}
+
+// The repair options held by the parameters from `first` on: the backend's
+// six, then skip_rows and comment (an empty comment is none).
+RepairOptions package_options(const Arguments& arguments, std::size_t first) {
+  RepairOptions options = arguments.repair_options(first);
+  const std::size_t extra = first + kRepairOptionCount;
+  options.skip_rows = arguments.count(extra + 1).value_or(0);
+  const std::optional<std::string_view> comment = arguments.optional_text(extra + 2);
+  if (comment && !comment->empty()) options.comment = static_cast<unsigned char>(comment->front());
+  return options;
 }
 
 // The request the name at `index` stands for; nothing, with LookupError
@@ -79,7 +99,7 @@ constexpr Param kRepairPaths[] = {
     {.name = "output", .kind = ParamKind::Object},
     {.name = "quarantine", .kind = ParamKind::Object},
 };
-constexpr auto kRepairParams = with_encoding(with_repair_options(kRepairPaths));
+constexpr auto kRepairParams = with_package_options(with_repair_options(kRepairPaths));
 constexpr Signature kRepairSignature{"repair", kRepairParams, 2};
 
 PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -92,9 +112,9 @@ PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         optional_fs_path(arguments.object(2), quarantine) < 0) {
       return nullptr;
     }
-    const RepairOptions options = arguments.repair_options(std::size(kRepairPaths));
+    const RepairOptions options = package_options(arguments, std::size(kRepairPaths));
     const std::optional<EncodingRequest> encoding =
-        encoding_argument(arguments, kRepairParams.size() - 1);
+        encoding_argument(arguments, std::size(kRepairPaths) + kRepairOptionCount);
     if (!encoding) return nullptr;
     Result<RepairReport> result = outside_interpreter([&] {
       return mendle_file(source.native, output.native, native_path(quarantine), options,
@@ -112,7 +132,7 @@ PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 // ---- read ----
 
 constexpr Param kReadPaths[] = {{.name = "source", .kind = ParamKind::Object}};
-constexpr auto kReadParams = with_encoding(with_repair_options(kReadPaths));
+constexpr auto kReadParams = with_package_options(with_repair_options(kReadPaths));
 constexpr Signature kReadSignature{"read", kReadParams, 1};
 
 // The file at `path` read whole in the encoding asked for and repaired in
@@ -135,9 +155,9 @@ PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (arguments.parse(kReadSignature, args, nargs, kwnames) < 0) return nullptr;
     FsPath source;
     if (fs_path(arguments.object(0), source) < 0) return nullptr;
-    const RepairOptions options = arguments.repair_options(std::size(kReadPaths));
+    const RepairOptions options = package_options(arguments, std::size(kReadPaths));
     const std::optional<EncodingRequest> encoding =
-        encoding_argument(arguments, kReadParams.size() - 1);
+        encoding_argument(arguments, std::size(kReadPaths) + kRepairOptionCount);
     if (!encoding) return nullptr;
     Result<IndexOutcome> outcome = outside_interpreter(
         [&] { return repaired_in_memory(source.native, options, *encoding); });
@@ -209,7 +229,7 @@ PyMethodDef repair_definition = {
     METH_FASTCALL | METH_KEYWORDS,
     "repair(source, output, quarantine=None, delimiter=None, quote_char=\"\\\"\", "
     "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True, "
-    "encoding=\"utf-8\")"
+    "encoding=\"utf-8\", skip_rows=None, comment=None)"
     "\n--\n\n"
     "Repairs the CSV file `source`, read in `encoding`, into `output` (UTF-8), and\n"
     "writes the rows set aside to `quarantine` when given.  The paths are str, bytes\n"
@@ -223,7 +243,8 @@ PyMethodDef read_definition = {
     as_cfunction(&Package_read),
     METH_FASTCALL | METH_KEYWORDS,
     "read(source, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
-    "merge_overflow=True, expected_columns=None, repair_quotes=True, encoding=\"utf-8\")\n--\n\n"
+    "merge_overflow=True, expected_columns=None, repair_quotes=True, encoding=\"utf-8\", "
+    "skip_rows=None, comment=None)\n--\n\n"
     "Reads and repairs the CSV file `source` in memory.  Returns (rows, result):\n"
     "the RepairedRows, each a new list of str, and the dict that repair() returns.",
 };

@@ -96,6 +96,7 @@ def test_repair_writes_next_to_the_input_and_summarises_with_the_account(tmp_pat
         (["-d", ";", "--quote-char", "'"], {"delimiter": ";", "quote_char": "'"}),
         (["--no-repair-quotes"], {"repair_quotes": False}),
         (["--encoding", "latin-1"], {"encoding": "latin-1"}),
+        (["--skip-rows", "1", "--comment", "#"], {"skip_rows": 1, "comment": "#"}),
     ],
 )
 def test_options_reach_the_library_and_json_parses_back(tmp_path, capsys, damaged, arguments, options):

@@ -335,3 +335,18 @@ def test_an_unknown_encoding_or_a_broken_length_is_refused_before_anything_is_wr
     with pytest.raises(ValueError, match="odd number of bytes"):
         csv_mendle.repair(write_input(b"a\0b"), output, encoding="utf-16-le")
     assert not output.exists()
+
+
+def test_lines_before_the_table_and_comments_are_dropped_and_counted(write_input, tmp_path):
+    path = write_input(b"Sales export\nsep=;\n# regions: all\nid;name\n1;Ada\n# end of page 1\n2;Alan\n")
+    result = csv_mendle.repair(path, tmp_path / "out.csv", skip_rows=2, comment="#")
+    assert (tmp_path / "out.csv").read_text(encoding="utf-8") == "id;name\n1;Ada\n2;Alan\n"
+    assert (result.detected_delimiter, result.inferred_columns, result.total_rows) == (";", 2, 3)
+    assert result.changes == {"skipped_lines": {"rows": 2, "first_line": 1},
+                              "comment_lines": {"rows": 2, "first_line": 3}}
+    with csv_mendle.read(path, skip_rows=2, comment="#") as reader:
+        assert list(reader) == [["id", "name"], ["1", "Ada"], ["2", "Alan"]]
+    for option, value in [("skip_rows", -1), ("comment", "##"), ("comment", "\n")]:
+        with pytest.raises(ValueError, match=option):
+            csv_mendle.repair(path, tmp_path / "bad.csv", **{option: value})  # type: ignore[arg-type]
+    assert not (tmp_path / "bad.csv").exists()
