@@ -752,9 +752,15 @@ def run_repair(args: argparse.Namespace) -> int:
 
 
 def sibling(path: str, suffix: str, folder: str | None = None) -> str:
-    """NAME.mended.csv or NAME.quarantine.csv, next to the input or in `folder`."""
+    """NAME + `suffix`, next to the input or in `folder`."""
     source = Path(path)
     return str(Path(folder if folder is not None else source.parent, source.stem + suffix))
+
+
+def mended_name(path: str, folder: str | None = None) -> str:
+    """NAME.mended.EXT, keeping the input's extension (.csv when it has none):
+    a .tsv stays a .tsv."""
+    return sibling(path, ".mended" + (Path(path).suffix or ".csv"), folder)
 
 
 def is_stdout(path: str) -> bool:
@@ -783,7 +789,7 @@ def repair_single(
     input_path: str, output: str | None, quarantine: str | None, options: RepairOptions, as_json: bool
 ) -> int:
     if output is None:
-        output = STDIO if input_path == STDIO else sibling(input_path, ".mended.csv")
+        output = STDIO if input_path == STDIO else mended_name(input_path)
     elif is_stdout(output):
         output = STDIO
     job = Job(input_path, output, quarantine)
@@ -821,7 +827,7 @@ def repair_batch(
     plan = [
         Job(
             path,
-            sibling(path, ".mended.csv", out_dir),
+            mended_name(path, out_dir),
             None if quarantine_dir is None else sibling(path, ".quarantine.csv", quarantine_dir),
         )
         for path in inputs

@@ -272,6 +272,13 @@ def test_batch_draws_a_progress_bar_when_stderr_is_a_terminal(tmp_path, batch):
 # ---- errors ----
 
 
+def test_the_default_output_keeps_the_inputs_extension(tmp_path, capsys):
+    (tmp_path / "x.tsv").write_text("a\tb\n1\t2\n", encoding="utf-8")
+    status, _, stderr = call(capsys, "repair", tmp_path / "x.tsv")
+    assert (status, stderr) == (0, "")
+    assert (tmp_path / "x.mended.tsv").read_text(encoding="utf-8") == "a\tb\n1\t2\n"
+
+
 def test_a_utf16_export_is_text_when_its_encoding_says_so(tmp_path, capsys):
     # Excel's "Unicode text": UTF-16 with its mark, which holds NUL bytes.
     (tmp_path / "export.txt").write_bytes("id\tname\n1\tMüller\n".encode("utf-16"))
