@@ -130,6 +130,17 @@ Status write_quarantine_file(std::string_view path, int output_fd,
 
 }  // namespace
 
+Result<IndexOutcome> mendle_indexed_file(std::string_view path, const RepairOptions& options,
+                                         const EncodingRequest& encoding) {
+  Result<ByteBuffer> read = read_whole_file(path);
+  if (!read) return read.error().about(File::Input);
+  Result<TextInput> text = as_utf8(std::move(read).value(), encoding);
+  if (!text) return text.error().about(File::Input);
+  IndexOutcome outcome = mendle_indexed(std::move(text.value().utf8), options);
+  outcome.report.encoding = text.value().encoding;
+  return outcome;
+}
+
 Result<RepairReport> mendle_file(std::string_view input_path, std::string_view output_path,
                                  std::optional<std::string_view> quarantine_path,
                                  const RepairOptions& options, const EncodingRequest& encoding) {
@@ -146,10 +157,9 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   // output may replace the input file itself.
   Result<ByteBuffer> read = read_all(input.value().get());
   if (!read) return read.error().about(File::Input);
-  const Encoding used = settle_encoding(encoding, read.value().view());
-  Result<ByteBuffer> buffer = transcode_to_utf8(std::move(read).value(), used);
-  if (!buffer) return buffer.error().about(File::Input);
-  const std::string_view bytes = buffer.value().view();
+  Result<TextInput> text = as_utf8(std::move(read).value(), encoding);
+  if (!text) return text.error().about(File::Input);
+  const std::string_view bytes = text.value().utf8.view();
   const Dialect dialect = settle_dialect(bytes, options);
 
   Result<UniqueFd> output_file = create_for_writing(output_path);
@@ -160,7 +170,7 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   SpanWriter spans(output, bytes);
   FileSink sink(spans, written_as, rule, dialect.delimiter, options.quote_char);
   RepairReport report = empty_report(dialect);
-  report.encoding = used;
+  report.encoding = text.value().encoding;
   repair_rows(bytes, options, dialect, report, sink);
   if (!sink.status()) return sink.status().error().about(File::Output);
   if (Status written = spans.finish(); !written) return written.error().about(File::Output);

@@ -15,6 +15,11 @@
 namespace csv_mendle {
 
 
+// The file at `path`, read whole in the encoding `encoding` settles on
+// (UTF-8 unless asked otherwise), repaired in memory by mendle_indexed.
+Result<IndexOutcome> mendle_indexed_file(std::string_view path, const RepairOptions& options,
+                                         const EncodingRequest& encoding = EncodingRequest{});
+
 // Repairs the file at `input_path`, read in the encoding `encoding` settles
 // on (UTF-8 unless asked otherwise), into `output_path` and, when given,
 // `quarantine_path`.

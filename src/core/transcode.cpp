@@ -255,4 +255,11 @@ Result<ByteBuffer> transcode_to_utf8(ByteBuffer input, Encoding encoding) {
   return utf32_to_utf8(units, count);
 }
 
+Result<TextInput> as_utf8(ByteBuffer input, const EncodingRequest& request) {
+  const Encoding encoding = settle_encoding(request, input.view());
+  Result<ByteBuffer> utf8 = transcode_to_utf8(std::move(input), encoding);
+  if (!utf8) return utf8.error();
+  return TextInput{std::move(utf8).value(), encoding};
+}
+
 }  // namespace csv_mendle

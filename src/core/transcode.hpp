@@ -52,4 +52,12 @@ std::string_view encoding_name(Encoding encoding) noexcept;
 // std::bad_alloc when the UTF-8 form cannot be held.
 Result<ByteBuffer> transcode_to_utf8(ByteBuffer input, Encoding encoding);
 
+// A whole input as read, in UTF-8: the encoding `request` settles on for it,
+// and its bytes transcoded from that encoding.
+struct TextInput {
+  ByteBuffer utf8;
+  Encoding encoding = Encoding::Utf8;
+};
+Result<TextInput> as_utf8(ByteBuffer input, const EncodingRequest& request);
+
 }  // namespace csv_mendle

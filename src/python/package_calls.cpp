@@ -135,20 +135,6 @@ constexpr Param kReadPaths[] = {{.name = "source", .kind = ParamKind::Object}};
 constexpr auto kReadParams = with_package_options(with_repair_options(kReadPaths));
 constexpr Signature kReadSignature{"read", kReadParams, 1};
 
-// The file at `path` read whole in the encoding asked for and repaired in
-// memory, the quarantined rows only counted.
-Result<IndexOutcome> repaired_in_memory(const std::string& path, const RepairOptions& options,
-                                        const EncodingRequest& encoding) {
-  Result<ByteBuffer> input = read_whole_file(path);
-  if (!input) return input.error().about(MendleError::File::Input);
-  const Encoding used = settle_encoding(encoding, input.value().view());
-  Result<ByteBuffer> text = transcode_to_utf8(std::move(input).value(), used);
-  if (!text) return text.error().about(MendleError::File::Input);
-  IndexOutcome outcome = mendle_indexed(std::move(text).value(), options);
-  outcome.report.encoding = used;
-  return outcome;
-}
-
 PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_object([&]() -> PyObject* {
     Arguments arguments;
@@ -160,7 +146,7 @@ PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         encoding_argument(arguments, std::size(kReadPaths) + kRepairOptionCount);
     if (!encoding) return nullptr;
     Result<IndexOutcome> outcome = outside_interpreter(
-        [&] { return repaired_in_memory(source.native, options, *encoding); });
+        [&] { return mendle_indexed_file(source.native, options, *encoding); });
     if (!outcome) return raise_file_error(outcome.error(), {.input = source.shown.get()});
     IndexOutcome& repaired = outcome.value();
     // Moved, not copied: the input and the table become the rows object's.

@@ -9,8 +9,7 @@
 
 #include "convert.hpp"
 #include "delivered_rows.hpp"
-#include "file_io.hpp"
-#include "mendle.hpp"
+#include "mendle_file.hpp"
 #include "row_cursor.hpp"
 #include "summary.hpp"
 
@@ -50,10 +49,10 @@ PyMendleReader* as_reader(PyObject* self) noexcept {
 // quarantined rows are never kept, and the input only while a plain row
 // refers to it.
 PyObject* reader_create(PyTypeObject* type, const Arguments& arguments) {
-  Result<ByteBuffer> input = read_whole_file(arguments.text(0));
-  if (!input) return raise_classified_os_error(input.error());
-  IndexOutcome outcome =
-      mendle_indexed(std::move(input).value(), arguments.repair_options(kFirstOption));
+  Result<IndexOutcome> repaired =
+      mendle_indexed_file(arguments.text(0), arguments.repair_options(kFirstOption));
+  if (!repaired) return raise_classified_os_error(repaired.error());
+  IndexOutcome& outcome = repaired.value();
 
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
