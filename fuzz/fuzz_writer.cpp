@@ -30,11 +30,7 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-std::string latin1(unsigned char byte) {
-  std::string text;
-  csv_mendle::append_latin1_char(text, byte);
-  return text;
-}
+std::string latin1(unsigned char byte) { return std::string(csv_mendle::latin1_char(byte).view()); }
 
 }  // namespace
 

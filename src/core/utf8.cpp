@@ -149,6 +149,4 @@ Latin1Char latin1_char(unsigned char byte) noexcept {
   return c;
 }
 
-void append_latin1_char(std::string& out, unsigned char byte) { out.append(latin1_char(byte).view()); }
-
 }  // namespace csv_mendle

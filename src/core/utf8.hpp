@@ -33,7 +33,4 @@ struct Latin1Char {
 };
 Latin1Char latin1_char(unsigned char byte) noexcept;
 
-// Appends latin1_char(byte).
-void append_latin1_char(std::string& out, unsigned char byte);
-
 }  // namespace csv_mendle
