@@ -52,8 +52,22 @@ struct RepairReport {
   ChangeAccount changes;               // what the run changed, kind by kind
   Encoding encoding = Encoding::Utf8;  // the encoding the input was read in
 
+  // Counts a parsed row that starts on `first_line`, judged `verdict`, in
+  // the counts and the account.
+  void count_row(const RowFacts& row, WidthVerdict verdict, std::uint64_t first_line) noexcept {
+    count(verdict);
+    changes.note_row(row, verdict, first_line);
+  }
+  // The same for a plain row, whose only changes are its width's (`blank`
+  // when it is an empty line).
+  void count_plain_row(WidthVerdict verdict, std::uint64_t first_line, bool blank) noexcept {
+    count(verdict);
+    changes.note_width(verdict, first_line, blank);
+  }
+
   bool operator==(const RepairReport&) const = default;
 
+ private:
   // Counts one row judged so.
   void count(WidthVerdict verdict) noexcept {
     ++total_rows;

@@ -57,8 +57,7 @@ PlainTurn offer_plain_row(ResilientParser& parser, const WidthRule& rule, Repair
     const WidthVerdict verdict = judge_width(rule, plain.fields);
     if (sink.takes_plain(plain, verdict)) {
       pacing.hit();
-      report.count(verdict);
-      report.changes.note_width(verdict, parser.line, plain.text.empty());
+      report.count_plain_row(verdict, parser.line, plain.text.empty());
       accept_row(parser, plain);
       return sink.deliver_plain(plain, verdict) ? PlainTurn::Taken : PlainTurn::Stop;
     }
@@ -94,8 +93,7 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
     }
     if (!next_row(parser, rows)) return;
     const WidthVerdict verdict = judge_width(rule, rows.open_field_count());
-    report.count(verdict);
-    report.changes.note_row(parser.row, verdict, first_line);
+    report.count_row(parser.row, verdict, first_line);
     if (!is_delivered(verdict)) {
       sink.quarantine(detail::take_open_row(rows, verdict, rule.expected, parser.line));
       continue;
