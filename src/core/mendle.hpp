@@ -31,6 +31,19 @@ struct RepairOptions {
   // `comment` byte.  The backend sets neither.
   std::uint64_t skip_rows = 0;
   std::optional<unsigned char> comment;
+  // Dialects beyond the backend's, which sets none of them.
+  // Blanks (spaces, tabs) right after a delimiter are no part of the field,
+  // so a quote after them opens a quoted field.
+  bool skip_initial_space = false;
+  // The escape byte makes the byte after it literal, inside quotes and out.
+  std::optional<unsigned char> escape;
+  // The first row of the table is its header: its width is the expected
+  // width unless `expected_columns` is given, and it is neither judged,
+  // merged nor quarantined.
+  bool header = false;
+  // The quote is sniffed among '"' and '\'' from the same sample as the
+  // delimiter; `quote_char` is then unread.
+  bool sniff_quote = false;
 };
 
 struct QuarantineRecord {
