@@ -123,6 +123,13 @@ class RepairResult:
         }
 
 
+# The delimiters that may be given by name, as the command line takes them.
+DELIMITER_NAMES = {"comma": ",", "semicolon": ";", "tab": "\t", "pipe": "|", "colon": ":", "space": " "}
+# The quotes that quote_char=None chooses among.
+SNIFFED_QUOTES = ('"', "'")
+LINE_TERMINATORS = ("\n", "\r\n")
+
+
 def _lines(skip_rows: int) -> int:
     """`skip_rows`, checked: a whole number of lines, 0 or more."""
     if isinstance(skip_rows, bool) or not isinstance(skip_rows, int) or skip_rows < 0:
@@ -130,11 +137,67 @@ def _lines(skip_rows: int) -> int:
     return skip_rows
 
 
-def _comment(comment: str | None) -> str | None:
-    """`comment`, checked: one ASCII character that is no line end."""
-    if comment is not None and (len(comment) != 1 or not comment.isascii() or comment in "\r\n"):
-        raise ValueError(f"comment must be one ASCII character other than CR and LF, not {comment!r}")
-    return comment
+def _character(option: str, value: str | None, names: dict[str, str] | None = None) -> str | None:
+    """An optional one-character option, checked: one ASCII character other
+    than CR and LF (or, where `names` are given, one of their names).  The
+    core reads single bytes, so a longer text or a character beyond ASCII
+    could only be cut short."""
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"{option} must be a str or None, not {type(value).__name__}")
+    char = names.get(value.lower(), value) if names else value
+    if len(char) != 1 or not char.isascii() or char in "\r\n":
+        named = f" or one of {', '.join(names)}" if names else ""
+        raise ValueError(f"{option} must be one ASCII character other than CR and LF{named}, not {value!r}")
+    return char
+
+
+def _distinct(**characters: str | tuple[str, ...] | None) -> None:
+    """Raises ValueError when two of the options' characters coincide (a
+    tuple stands for every character an option may turn out to be)."""
+    seen: dict[str, str] = {}
+    for option, value in characters.items():
+        for char in (value,) if isinstance(value, str) else value or ():
+            if char in seen and seen[char] != option:
+                raise ValueError(f"{seen[char]} and {option} must differ, but both are {char!r}")
+            seen.setdefault(char, option)
+
+
+def _read_options(
+    delimiter: str | None, quote_char: str | None, expected_columns: SupportsIndex | None,
+    repair_quotes: bool, fill_ragged_rows: bool, merge_overflow: bool, encoding: str,
+    skip_rows: int, comment: str | None, skip_initial_space: bool, escape_char: str | None,
+    header: bool,
+) -> tuple[Any, ...]:
+    """How the input is read, checked, as the native calls take it after the
+    source: the backend's six options, then the package's own."""
+    delimiter = _character("delimiter", delimiter, DELIMITER_NAMES)
+    sniff_quote = quote_char is None
+    quote = _character("quote_char", quote_char)
+    escape_char = _character("escape_char", escape_char)
+    _distinct(delimiter=delimiter, quote_char=SNIFFED_QUOTES if sniff_quote else quote,
+              escape_char=escape_char)
+    return (delimiter, '"' if quote is None else quote, fill_ragged_rows, merge_overflow,
+            expected_columns, repair_quotes, encoding, _lines(skip_rows), _character("comment", comment),
+            skip_initial_space, escape_char, header, sniff_quote)
+
+
+def _output_options(
+    delimiter: str | None, quote_char: str | None, line_terminator: str, write_bom: bool,
+    output_delimiter: str | None, output_quote_char: str | None,
+) -> tuple[Any, ...]:
+    """How `repair` writes, checked, as the native call takes it last.  Where
+    the delimiter is sniffed, the core checks it against the output quote."""
+    if line_terminator not in LINE_TERMINATORS:
+        raise ValueError(f"line_terminator must be '\\n' or '\\r\\n', not {line_terminator!r}")
+    output_delimiter = _character("output_delimiter", output_delimiter, DELIMITER_NAMES)
+    output_quote_char = _character("output_quote_char", output_quote_char)
+    written_delimiter = output_delimiter or _character("delimiter", delimiter, DELIMITER_NAMES)
+    written_quote = output_quote_char or (SNIFFED_QUOTES if quote_char is None else quote_char)
+    if written_delimiter is not None:
+        _distinct(output_delimiter=written_delimiter, output_quote_char=written_quote)
+    return (line_terminator, write_bom, output_delimiter, output_quote_char)
 
 
 def repair(
@@ -143,7 +206,7 @@ def repair(
     *,
     quarantine: Path | None = None,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = '"',
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
@@ -151,32 +214,63 @@ def repair(
     encoding: str = "utf-8",
     skip_rows: int = 0,
     comment: str | None = None,
+    skip_initial_space: bool = False,
+    escape_char: str | None = None,
+    header: bool = False,
+    line_terminator: str = "\n",
+    write_bom: bool = False,
+    output_delimiter: str | None = None,
+    output_quote_char: str | None = None,
 ) -> RepairResult:
     """Repairs the CSV file `source` into `output`, a standard CSV file in the
     delimiter applied; rows set aside go to `quarantine` when it is given.
 
-    The options are those of `mendle_file`.  `encoding` names the input's
-    encoding: "utf-8" (the default; bytes that are not UTF-8 become U+FFFD
-    and are counted), "cp1252", "latin-1", "utf-16", "utf-16-le",
-    "utf-16-be", "utf-32" and its orders, or "auto" (a byte-order mark
-    decides, else valid UTF-8 stays UTF-8, else cp1252); the output is
-    always UTF-8, and `result.encoding` says which was read.  An unknown name
-    raises LookupError; UTF-16 or UTF-32 input that is no whole number of its
-    code units raises ValueError.  Paths are str, bytes or os.PathLike.  A
-    file that cannot be read or written raises the OSError subclass for its
-    error number, with `filename` the file that failed; a `quarantine` naming
-    the output file raises ValueError, an input larger than memory
-    MemoryError.
+    The options are those of `mendle_file`, and more; at their defaults the
+    output is byte for byte that of `mendle_file`.
 
-    `skip_rows` drops that many physical lines before the table (a title, an
-    export note, Excel's "sep=;" line), and `comment` (one character) drops
-    every line that starts with it; both are counted in `changes`
-    (`skipped_lines`, `comment_lines`), and the lines after them keep their
-    numbers."""
-    values = _csv_mendle.repair(
-        source, output, quarantine, delimiter, quote_char, fill_ragged_rows, merge_overflow,
-        expected_columns, repair_quotes, encoding, _lines(skip_rows), _comment(comment),
-    )
+    How the input is read:
+    - `delimiter`: one ASCII character, or a name: comma, semicolon, tab,
+      pipe, colon, space; None (the default) sniffs it.
+    - `quote_char`: one ASCII character, or None to choose between `"` and
+      `'` from the same sample as the delimiter.
+    - `encoding`: "utf-8" (the default; bytes that are not UTF-8 become
+      U+FFFD and are counted), "cp1252", "latin-1", "utf-16", "utf-16-le",
+      "utf-16-be", "utf-32" and its orders, or "auto" (a byte-order mark
+      decides, else valid UTF-8 stays UTF-8, else cp1252); `result.encoding`
+      says which was read.  An unknown name raises LookupError; UTF-16 or
+      UTF-32 input that is no whole number of its code units ValueError.
+    - `skip_rows` drops that many physical lines before the table (a title,
+      an export note, Excel's "sep=;" line), and `comment` (one character)
+      every line that starts with it; both are counted in `changes`
+      (`skipped_lines`, `comment_lines`), and the lines after them keep
+      their numbers.
+    - `header=True`: the first row (after those lines) is the header; its
+      width is the expected width unless `expected_columns` is given, and it
+      is written as it is, never padded, merged or set aside.
+    - `skip_initial_space=True`: blanks after a delimiter are no part of the
+      field, so `a, "b, c"` has the two fields `a` and `b, c`.
+    - `escape_char` (one character, say "\\"): it makes the character after
+      it literal, inside quotes and out, and is dropped.
+    The delimiter, quote and escape characters must differ; a value that is
+    no single ASCII character, or is CR or LF, raises ValueError naming the
+    option.
+
+    How the output is written (the quarantine file is always written alike):
+    `line_terminator` "\\n" or "\\r\\n"; `write_bom=True` starts it with a
+    UTF-8 byte-order mark (for Excel); `output_delimiter` and
+    `output_quote_char` write another delimiter or quote than those read
+    (say `'` quoting normalised to `"`).
+
+    Paths are str, bytes or os.PathLike.  A file that cannot be read or
+    written raises the OSError subclass for its error number, with
+    `filename` the file that failed; a `quarantine` naming the output file
+    raises ValueError, an input larger than memory MemoryError."""
+    read_as = _read_options(delimiter, quote_char, expected_columns, repair_quotes,
+                            fill_ragged_rows, merge_overflow, encoding, skip_rows, comment,
+                            skip_initial_space, escape_char, header)
+    written_as = _output_options(delimiter, quote_char, line_terminator, write_bom,
+                                 output_delimiter, output_quote_char)
+    values = _csv_mendle.repair(source, output, quarantine, *read_as, *written_as)
     return RepairResult(**values)
 
 
@@ -280,7 +374,7 @@ def read(
     source: Path,
     *,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = '"',
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
@@ -288,13 +382,16 @@ def read(
     encoding: str = "utf-8",
     skip_rows: int = 0,
     comment: str | None = None,
+    skip_initial_space: bool = False,
+    escape_char: str | None = None,
+    header: bool = False,
 ) -> Reader:
     """Reads and repairs the CSV file `source` in memory; the Reader iterates
     its repaired rows.  Options, paths and errors as for `repair`."""
-    rows, values = _csv_mendle.read(
-        source, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
-        encoding, _lines(skip_rows), _comment(comment),
-    )
+    read_as = _read_options(delimiter, quote_char, expected_columns, repair_quotes,
+                            fill_ragged_rows, merge_overflow, encoding, skip_rows, comment,
+                            skip_initial_space, escape_char, header)
+    rows, values = _csv_mendle.read(source, *read_as)
     return Reader(rows, RepairResult(**values))
 
 

@@ -38,6 +38,14 @@ def repair(
     encoding: str = "utf-8",
     skip_rows: SupportsIndex | None = None,
     comment: str | None = None,
+    skip_initial_space: bool = False,
+    escape_char: str | None = None,
+    header: bool = False,
+    sniff_quote: bool = False,
+    line_terminator: str = "\n",
+    write_bom: bool = False,
+    output_delimiter: str | None = None,
+    output_quote_char: str | None = None,
 ) -> _ResultDict: ...
 def read(
     source: _Path,
@@ -50,6 +58,10 @@ def read(
     encoding: str = "utf-8",
     skip_rows: SupportsIndex | None = None,
     comment: str | None = None,
+    skip_initial_space: bool = False,
+    escape_char: str | None = None,
+    header: bool = False,
+    sniff_quote: bool = False,
 ) -> tuple[RepairedRows, _ResultDict]: ...
 def sniff_dialect(sample: Buffer, quote_char: str = '"') -> tuple[str, int]: ...
 @final

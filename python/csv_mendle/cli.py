@@ -31,6 +31,7 @@ from types import FrameType
 from typing import Any, Literal, NamedTuple, NoReturn, TextIO, TypedDict
 
 from . import RepairResult, __version__, repair, sniff_dialect
+from ._api import DELIMITER_NAMES as NAMED_DELIMITERS
 
 PROG = "csv-mendle"
 STDIO = "-"
@@ -50,8 +51,9 @@ WAIT_SECONDS = 0.1
 # A quote left open swallows the rest of the file into one field; past this
 # many line breaks taken in, that is worth a warning.
 ABSORBED_LINES_WARNING = 3
-DELIMITER_NAMES = {",": "comma", ";": "semicolon", "\t": "tab", "|": "pipe"}
-CHARACTER_BY_NAME = {name: char for char, name in DELIMITER_NAMES.items()} | {"\\t": "\t"}
+DELIMITER_NAMES = {char: name for name, char in NAMED_DELIMITERS.items()}
+# A tab is also typed as backslash-t, which a shell passes on as it stands.
+CHARACTER_BY_NAME = NAMED_DELIMITERS | {"\\t": "\t"}
 CountName = Literal["total_rows", "mendled_rows", "repaired_rows", "quarantined_rows"]
 SUMMARY_COUNTS: tuple[CountName, ...] = ("total_rows", "mendled_rows", "repaired_rows", "quarantined_rows")
 
@@ -65,6 +67,21 @@ SIGNATURES: tuple[tuple[bytes, str], ...] = (
     (b"\x28\xb5\x2f\xfd", "zstd-compressed data, not CSV text; decompress it first"),
     (b"%PDF-", "a PDF document, not CSV text; export its tables as CSV"),
 )
+
+REPAIR_EXAMPLES = """examples:
+  csv-mendle repair export.csv                   writes export.mended.csv beside it
+  csv-mendle repair data.csv -o clean.csv -q rejected.csv
+  csv-mendle repair excel.csv --encoding auto --skip-rows 1 --header
+                                                 an Excel export: cp1252, a sep=; line, a header
+  csv-mendle repair report.txt --encoding utf-16 -d tab --crlf --bom
+                                                 Excel's "Unicode text" back to a CSV for Excel
+  csv-mendle repair quoted.csv --sniff-quote --output-quote-char '"'
+                                                 ' or " quoting, written with "
+  csv-mendle repair logs.csv --skip-initial-space --escape-char '\\'
+                                                 a, "b, c" and \\" escapes
+  gunzip -c big.csv.gz | csv-mendle repair - -o - > big.mended.csv
+  csv-mendle repair raw/*.csv --out-dir clean --quarantine-dir rejected
+"""
 
 # The account's kinds as the report names them.  A kind the library adds
 # later is named by its key.
@@ -90,11 +107,20 @@ CHANGE_LABELS = {
 VALUE_PRESERVING_CHANGES = frozenset({"bom_removed", "skipped_lines", "comment_lines"})
 
 
-class RepairOptions(TypedDict):
+class OutputOptions(TypedDict, total=False):
+    """How `repair` writes, as `csv-mendle repair` sets it."""
+
+    line_terminator: str
+    write_bom: bool
+    output_delimiter: str | None
+    output_quote_char: str | None
+
+
+class RepairOptions(OutputOptions):
     """The keyword options of `repair`, as the command line sets them."""
 
     delimiter: str | None
-    quote_char: str
+    quote_char: str | None
     fill_ragged_rows: bool
     merge_overflow: bool
     expected_columns: int | None
@@ -102,6 +128,9 @@ class RepairOptions(TypedDict):
     encoding: str
     skip_rows: int
     comment: str | None
+    header: bool
+    skip_initial_space: bool
+    escape_char: str | None
 
 
 class UsageError(Exception):
@@ -128,7 +157,7 @@ class Stopped(BaseException):
 
 
 def character(value: str) -> str:
-    """One ASCII character, or a delimiter's name (comma, semicolon, tab, pipe, \\t).
+    """One ASCII character, or a delimiter's name (comma, semicolon, tab, ..., \\t).
 
     The library would silently use only the first byte of a longer text, and
     the first byte of a non-ASCII character would split inside UTF-8 sequences.
@@ -176,9 +205,14 @@ def build_parser() -> argparse.ArgumentParser:
     group = options.add_argument_group("repair options")
     group.add_argument(
         "-d", "--delimiter", type=character, metavar="DELIM",
-        help="field delimiter: one character, or comma, semicolon, tab, pipe (default: sniffed)",
+        help=f"field delimiter: one character, or {', '.join(NAMED_DELIMITERS)} (default: sniffed)",
     )
-    add_quote_char(group)
+    quotes = group.add_mutually_exclusive_group()
+    add_quote_char(quotes)
+    quotes.add_argument(
+        "--sniff-quote", dest="quote_char", action="store_const", const=None,
+        help="choose the quote character between \" and ' from the file, as the delimiter is",
+    )
     group.add_argument(
         "-n", "--expected-columns", type=count(0), metavar="N",
         help="fields per row (default: the most frequent row width; 0: no width check)",
@@ -205,6 +239,19 @@ def build_parser() -> argparse.ArgumentParser:
         "--comment", type=character, metavar="C", help="drop every line that starts with C (e.g. #)"
     )
     group.add_argument(
+        "--header", action="store_true",
+        help="the first row (after --skip-rows and comments) is a header: it sets the width "
+        "(unless -n is given) and is kept as it is",
+    )
+    group.add_argument(
+        "--skip-initial-space", action="store_true",
+        help="blanks after a delimiter are no part of the field (a, \"b, c\" has two fields)",
+    )
+    group.add_argument(
+        "--escape-char", type=character, metavar="C",
+        help="a character that makes the next one literal, inside quotes and out (e.g. \\)",
+    )
+    group.add_argument(
         "--no-repair-quotes", dest="repair_quotes", action="store_false",
         help="take every undoubled quote inside a quoted field as its closing quote, instead of judging stray quotes",
     )
@@ -218,6 +265,17 @@ def build_parser() -> argparse.ArgumentParser:
         description="Repair one CSV file (the output goes to NAME.mended.csv next to it unless -o says "
         "otherwise; from standard input it goes to standard output), or many files into --out-dir, "
         "in parallel threads.",
+        epilog=REPAIR_EXAMPLES, formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    written = repair_parser.add_argument_group("output options")
+    written.add_argument("--crlf", action="store_true", help="end the output's lines with CR LF (default: LF)")
+    written.add_argument("--bom", action="store_true", help="start the output with a UTF-8 byte-order mark (for Excel)")
+    written.add_argument(
+        "--output-delimiter", type=character, metavar="DELIM",
+        help="write this delimiter instead of the one read (a name as for -d)",
+    )
+    written.add_argument(
+        "--output-quote-char", type=character, metavar="Q", help="quote with this character instead of the one read",
     )
     repair_parser.add_argument(
         "inputs", nargs="+", metavar="INPUT", help="the CSV file(s) to repair; - for standard input"
@@ -264,6 +322,16 @@ def build_parser() -> argparse.ArgumentParser:
 def repair_options(args: argparse.Namespace) -> RepairOptions:
     if args.delimiter is not None and args.delimiter == args.quote_char:
         raise UsageError(f"the delimiter and the quote character are both {args.delimiter!r}")
+    if args.escape_char is not None and args.escape_char in (args.delimiter, args.quote_char):
+        raise UsageError(f"the escape character {args.escape_char!r} is also the delimiter or the quote character")
+    written: OutputOptions = {}
+    if args.command == "repair":
+        written = OutputOptions(
+            line_terminator="\r\n" if args.crlf else "\n",
+            write_bom=args.bom,
+            output_delimiter=args.output_delimiter,
+            output_quote_char=args.output_quote_char,
+        )
     return RepairOptions(
         delimiter=args.delimiter,
         quote_char=args.quote_char,
@@ -274,6 +342,10 @@ def repair_options(args: argparse.Namespace) -> RepairOptions:
         encoding=args.encoding,
         skip_rows=args.skip_rows,
         comment=args.comment,
+        header=args.header,
+        skip_initial_space=args.skip_initial_space,
+        escape_char=args.escape_char,
+        **written,
     )
 
 

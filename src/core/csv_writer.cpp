@@ -8,10 +8,10 @@
 
 namespace csv_mendle {
 
-OutputDialect::OutputDialect(unsigned char delimiter, unsigned char quote)
-    : delimiter_(latin1_char(delimiter)), quote_(latin1_char(quote)) {
+OutputDialect::OutputDialect(unsigned char delimiter, unsigned char quote, OutputStyle style)
+    : delimiter_(latin1_char(delimiter)), quote_(latin1_char(quote)), crlf_(style.crlf) {
   const auto is_line_end = [](unsigned char b) { return b == '\n' || b == '\r'; };
-  copies_rows_ = delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
+  copies_rows_ = style.as_read && !style.crlf && delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
                  !is_line_end(delimiter) && !is_line_end(quote);
   forces_quotes_['\n'] = true;
   forces_quotes_['\r'] = true;
@@ -143,7 +143,7 @@ void put_row(Line& line, RowView row, const OutputDialect& dialect) {
       line.put(field);
     }
   }
-  line.put('\n');
+  line.put(dialect.line_end());
   line.done();
 }
 
@@ -159,10 +159,10 @@ void append_output_line(std::string& out, RowView row, const OutputDialect& dial
   if (text <= kRoomyRowBytes) {
     // Every field quoted, every character a doubled quote.
     const std::size_t per_field = 2 * dialect.quote().size() + dialect.delimiter().size();
-    RoomyLine line(out, 2 * text + per_field * row.size() + 1);
+    RoomyLine line(out, 2 * text + per_field * row.size() + dialect.line_end().size());
     put_row(line, row, dialect);
   } else {
-    out.reserve(out.size() + text + row.size() + 1);
+    out.reserve(out.size() + text + row.size() + dialect.line_end().size());
     GrowingLine line(out);
     put_row(line, row, dialect);
   }

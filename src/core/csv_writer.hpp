@@ -23,25 +23,34 @@ namespace csv_mendle {
 // The first line of every quarantine file, written even when no row was set aside.
 inline constexpr std::string_view kQuarantineHeader = "line,reason,raw_content\n";
 
-// The delimiter D and quote Q of the clean CSV, which are those the rows
-// were read with.  Each is the character whose code point equals its byte
-// (U+0000..U+00FF), so a byte of 0x80 or more is written as two UTF-8 bytes.
+// How the clean CSV is written: its delimiter D and quote Q, each the
+// character whose code point equals its byte (U+0000..U+00FF), so a byte of
+// 0x80 or more is written as two UTF-8 bytes, and its line end.  By default
+// D and Q are those the rows were read with, and lines end with LF.
+struct OutputStyle {
+  bool as_read = true;  // D and Q are the delimiter and quote the rows were read with
+  bool crlf = false;    // lines end with CR LF
+};
+
 class OutputDialect {
  public:
-  OutputDialect(unsigned char delimiter, unsigned char quote);
+  OutputDialect(unsigned char delimiter, unsigned char quote, OutputStyle style = {});
 
   std::string_view delimiter() const noexcept { return delimiter_.view(); }
   std::string_view quote() const noexcept { return quote_.view(); }
+  std::string_view line_end() const noexcept { return crlf_ ? "\r\n" : "\n"; }
   // True when `field` must be quoted: it contains Q, D, LF or CR.
   bool needs_quotes(std::string_view field) const noexcept;
-  // Whether a row read with this delimiter and quote can be written as its
-  // own bytes at all: both are distinct ASCII bytes and no line end, so each
-  // is written as the byte it was read as.
+  // Whether a row can be written as its own bytes at all: it is written
+  // with the delimiter and quote it was read with, both distinct ASCII bytes
+  // and no line end, so each is written as the byte it was read as, and
+  // lines end with LF as the copied rows do.
   bool copies_rows() const noexcept { return copies_rows_; }
 
  private:
   Latin1Char delimiter_;
   Latin1Char quote_;
+  bool crlf_ = false;
   bool copies_rows_ = false;
   // The bytes whose mere presence forces quoting: LF, CR, and D and Q when
   // they are one byte long.  A two-byte D or Q is searched for as a pair.
@@ -70,7 +79,7 @@ inline bool plain_row_copies(const SkimmedRow& row, const OutputDialect& dialect
 }
 
 // Appends the row's fields separated by D, each bare or quoted (Q, the text
-// with every Q doubled, Q), then LF.  A row of one empty field is an empty line.
+// with every Q doubled, Q), then the line end.  A row of one empty field is an empty line.
 void append_output_line(std::string& out, RowView row, const OutputDialect& dialect);
 
 // Appends the line of a plain row whose bytes `text` are its written form

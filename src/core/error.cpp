@@ -20,6 +20,8 @@ std::string MendleError::text() const {
       return "UTF-16 input has an odd number of bytes";
     case Cause::BadUtf32Length:
       return "UTF-32 input's length is not a multiple of 4 bytes";
+    case Cause::OutputQuoteIsDelimiter:
+      return "the output's delimiter and quote character are the same";
     case Cause::Os:
       break;
   }

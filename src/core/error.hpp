@@ -31,6 +31,7 @@ struct MendleError {
     QuarantineIsOutput,
     OddUtf16Length,
     BadUtf32Length,
+    OutputQuoteIsDelimiter,
   };
   // Which file of a repair failed, so that a caller can name it; None where
   // the step that failed does not say (a file operation on its own).

@@ -128,6 +128,15 @@ Status write_quarantine_file(std::string_view path, int output_fd,
   return quarantine.close();
 }
 
+// The dialect of the clean CSV: the delimiter and quote read unless
+// `written` names others.
+OutputDialect output_dialect(unsigned char delimiter, unsigned char quote,
+                             const OutputOptions& written) {
+  const unsigned char d = written.delimiter.value_or(delimiter);
+  const unsigned char q = written.quote.value_or(quote);
+  return OutputDialect(d, q, {.as_read = d == delimiter && q == quote, .crlf = written.crlf});
+}
+
 }  // namespace
 
 Result<IndexOutcome> mendle_indexed_file(std::string_view path, const RepairOptions& options,
@@ -143,7 +152,8 @@ Result<IndexOutcome> mendle_indexed_file(std::string_view path, const RepairOpti
 
 Result<RepairReport> mendle_file(std::string_view input_path, std::string_view output_path,
                                  std::optional<std::string_view> quarantine_path,
-                                 const RepairOptions& options, const EncodingRequest& encoding) {
+                                 const RepairOptions& options, const EncodingRequest& encoding,
+                                 const OutputOptions& written) {
   // Writing the quarantine file over the output file would destroy the
   // repaired rows, so that is refused before any file is touched.
   if (quarantine_path &&
@@ -161,11 +171,22 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   if (!text) return text.error().about(File::Input);
   const std::string_view bytes = text.value().utf8.view();
   const Dialect dialect = settle_dialect(bytes, options);
+  // A delimiter and quote asked for apart from each other may still meet:
+  // known only now when the delimiter was sniffed, and checked before the
+  // output exists, so that nothing is written.  (Read as one, they are
+  // written as read.)
+  const OutputDialect written_as = output_dialect(dialect.delimiter, options.quote_char, written);
+  if ((written.delimiter || written.quote) && written_as.delimiter() == written_as.quote()) {
+    return MendleError::of(MendleError::Cause::OutputQuoteIsDelimiter).about(File::Output);
+  }
 
   Result<UniqueFd> output_file = create_for_writing(output_path);
   if (!output_file) return output_file.error().about(File::Output);
   BufferedWriter output(std::move(output_file).value(), nullptr, kOutputBufferBytes);
-  const OutputDialect written_as(dialect.delimiter, options.quote_char);
+  if (written.bom) {
+    if (Status marked = output.write_line(kUtf8Bom); !marked) return marked.error().about(File::Output);
+  }
+  const OutputDialect read_as(dialect.delimiter, options.quote_char);
   const WidthRule rule{dialect.expected_columns, options.fill_ragged_rows, options.merge_overflow};
   SpanWriter spans(output, bytes);
   FileSink sink(spans, written_as, rule, dialect.delimiter, options.quote_char);
@@ -178,7 +199,7 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
 
   if (quarantine_path) {
     const Status written =
-        write_quarantine_file(*quarantine_path, output.fd(), sink.quarantined(), written_as);
+        write_quarantine_file(*quarantine_path, output.fd(), sink.quarantined(), read_as);
     if (!written) return written.error().about(File::Quarantine);
   }
   if (Status closed = output.close(); !closed) return closed.error().about(File::Output);

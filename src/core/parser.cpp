@@ -483,7 +483,7 @@ Skim fast_skim(const ResilientParser&, SkimmedRow&) { return Skim::Unknown; }
 }  // namespace
 
 std::uint64_t bom_offset(std::string_view data) noexcept {
-  return data.size() >= 3 && data.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  return data.starts_with(kUtf8Bom) ? kUtf8Bom.size() : 0;
 }
 
 ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsigned char quote,

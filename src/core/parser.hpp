@@ -12,6 +12,9 @@
 
 namespace csv_mendle {
 
+// The UTF-8 byte-order mark.
+inline constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
 // Where parsing starts: past a leading UTF-8 byte-order mark (EF BB BF) when
 // the buffer is at least 3 bytes long and begins with one, else at 0.
 std::uint64_t bom_offset(std::string_view data) noexcept;

@@ -477,6 +477,7 @@ PyObject* classified_type(const MendleError& error) {
     case MendleError::Cause::QuarantineIsOutput:
     case MendleError::Cause::OddUtf16Length:
     case MendleError::Cause::BadUtf32Length:
+    case MendleError::Cause::OutputQuoteIsDelimiter:
       return PyExc_OSError;
   }
   for (const ErrnoClass& entry : kErrnoClasses) {

@@ -68,6 +68,7 @@ PyObject* raise_file_error(const MendleError& error, const FileNames& names) {
     case MendleError::Cause::QuarantineIsOutput:
     case MendleError::Cause::OddUtf16Length:
     case MendleError::Cause::BadUtf32Length:
+    case MendleError::Cause::OutputQuoteIsDelimiter:
       break;
   }
   return raise_text(PyExc_ValueError, error);

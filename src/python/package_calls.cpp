@@ -52,32 +52,72 @@ PyObject* pair(OwnedRef first, OwnedRef second) {
 
 // The options of the package's own API, after the backend's six: the
 // encoding the input is read in (UTF-8 by default, as the backend reads),
-// the lines before the table, and the comment byte.
+// the lines before the table, the comment byte and the other dialects.
+// The package checks their values; here a text stands for its first byte,
+// as the backend's delimiter does.
+enum PackageOption : std::size_t {
+  kEncoding,
+  kSkipRows,
+  kComment,
+  kSkipInitialSpace,
+  kEscapeChar,
+  kHeader,
+  kSniffQuote,
+};
 constexpr Param kPackageOptionParams[] = {
     {.name = "encoding", .kind = ParamKind::Text, .text_default = "utf-8"},
     {.name = "skip_rows", .kind = ParamKind::OptionalCount},
     {.name = "comment", .kind = ParamKind::OptionalText},
+    {.name = "skip_initial_space", .kind = ParamKind::Flag},
+    {.name = "escape_char", .kind = ParamKind::OptionalText},
+    {.name = "header", .kind = ParamKind::Flag},
+    {.name = "sniff_quote", .kind = ParamKind::Flag},
 };
 constexpr std::size_t kPackageOptionCount = std::size(kPackageOptionParams);
 
-template <std::size_t N>
-constexpr std::array<Param, N + kPackageOptionCount> with_package_options(
-    const std::array<Param, N>& params) {
-  std::array<Param, N + kPackageOptionCount> out{};
-  for (std::size_t i = 0; i < N; ++i) out[i] = params[i];
-  for (std::size_t i = 0; i < kPackageOptionCount; ++i) out[N + i] = kPackageOptionParams[i];
+template <std::size_t N, std::size_t M>
+constexpr std::array<Param, N + M> joined(const std::array<Param, N>& first,
+                                          const Param (&second)[M]) {
+  std::array<Param, N + M> out{};
+  for (std::size_t i = 0; i < N; ++i) out[i] = first[i];
+  for (std::size_t i = 0; i < M; ++i) out[N + i] = second[i];
   return out;
 }
 
+// The first byte of an optional text; nothing for none or an empty one.
+std::optional<unsigned char> first_byte(std::optional<std::string_view> text) noexcept {
+  if (!text || text->empty()) return std::nullopt;
+  return static_cast<unsigned char>(text->front());
+}
+
 // The repair options held by the parameters from `first` on: the backend's
-// six, then skip_rows and comment (an empty comment is none).
+// six, then the package's own.
 RepairOptions package_options(const Arguments& arguments, std::size_t first) {
   RepairOptions options = arguments.repair_options(first);
   const std::size_t extra = first + kRepairOptionCount;
-  options.skip_rows = arguments.count(extra + 1).value_or(0);
-  const std::optional<std::string_view> comment = arguments.optional_text(extra + 2);
-  if (comment && !comment->empty()) options.comment = static_cast<unsigned char>(comment->front());
+  options.skip_rows = arguments.count(extra + kSkipRows).value_or(0);
+  options.comment = first_byte(arguments.optional_text(extra + kComment));
+  options.skip_initial_space = arguments.flag(extra + kSkipInitialSpace);
+  options.escape = first_byte(arguments.optional_text(extra + kEscapeChar));
+  options.header = arguments.flag(extra + kHeader);
+  options.sniff_quote = arguments.flag(extra + kSniffQuote);
   return options;
+}
+
+// How `repair` writes its output, after the package's options.
+enum OutputOption : std::size_t { kLineTerminator, kWriteBom, kOutputDelimiter, kOutputQuoteChar };
+constexpr Param kOutputParams[] = {
+    {.name = "line_terminator", .kind = ParamKind::Text, .text_default = "\n"},
+    {.name = "write_bom", .kind = ParamKind::Flag},
+    {.name = "output_delimiter", .kind = ParamKind::OptionalText},
+    {.name = "output_quote_char", .kind = ParamKind::OptionalText},
+};
+
+OutputOptions output_options(const Arguments& arguments, std::size_t first) {
+  return {.delimiter = first_byte(arguments.optional_text(first + kOutputDelimiter)),
+          .quote = first_byte(arguments.optional_text(first + kOutputQuoteChar)),
+          .crlf = arguments.text(first + kLineTerminator) == "\r\n",
+          .bom = arguments.flag(first + kWriteBom)};
 }
 
 // The request the name at `index` stands for; nothing, with LookupError
@@ -99,8 +139,11 @@ constexpr Param kRepairPaths[] = {
     {.name = "output", .kind = ParamKind::Object},
     {.name = "quarantine", .kind = ParamKind::Object},
 };
-constexpr auto kRepairParams = with_package_options(with_repair_options(kRepairPaths));
+constexpr auto kRepairParams =
+    joined(joined(with_repair_options(kRepairPaths), kPackageOptionParams), kOutputParams);
 constexpr Signature kRepairSignature{"repair", kRepairParams, 2};
+constexpr std::size_t kRepairOptionsAt = std::size(kRepairPaths);
+constexpr std::size_t kRepairOutputAt = kRepairOptionsAt + kRepairOptionCount + kPackageOptionCount;
 
 PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded_object([&]() -> PyObject* {
@@ -112,13 +155,14 @@ PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         optional_fs_path(arguments.object(2), quarantine) < 0) {
       return nullptr;
     }
-    const RepairOptions options = package_options(arguments, std::size(kRepairPaths));
+    const RepairOptions options = package_options(arguments, kRepairOptionsAt);
+    const OutputOptions written = output_options(arguments, kRepairOutputAt);
     const std::optional<EncodingRequest> encoding =
-        encoding_argument(arguments, std::size(kRepairPaths) + kRepairOptionCount);
+        encoding_argument(arguments, kRepairOptionsAt + kRepairOptionCount + kEncoding);
     if (!encoding) return nullptr;
     Result<RepairReport> result = outside_interpreter([&] {
       return mendle_file(source.native, output.native, native_path(quarantine), options,
-                         *encoding);
+                         *encoding, written);
     });
     if (!result) {
       return raise_file_error(result.error(),
@@ -132,7 +176,7 @@ PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 // ---- read ----
 
 constexpr Param kReadPaths[] = {{.name = "source", .kind = ParamKind::Object}};
-constexpr auto kReadParams = with_package_options(with_repair_options(kReadPaths));
+constexpr auto kReadParams = joined(with_repair_options(kReadPaths), kPackageOptionParams);
 constexpr Signature kReadSignature{"read", kReadParams, 1};
 
 PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -143,7 +187,7 @@ PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (fs_path(arguments.object(0), source) < 0) return nullptr;
     const RepairOptions options = package_options(arguments, std::size(kReadPaths));
     const std::optional<EncodingRequest> encoding =
-        encoding_argument(arguments, std::size(kReadPaths) + kRepairOptionCount);
+        encoding_argument(arguments, std::size(kReadPaths) + kRepairOptionCount + kEncoding);
     if (!encoding) return nullptr;
     Result<IndexOutcome> outcome = outside_interpreter(
         [&] { return mendle_indexed_file(source.native, options, *encoding); });
@@ -215,10 +259,14 @@ PyMethodDef repair_definition = {
     METH_FASTCALL | METH_KEYWORDS,
     "repair(source, output, quarantine=None, delimiter=None, quote_char=\"\\\"\", "
     "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True, "
-    "encoding=\"utf-8\", skip_rows=None, comment=None)"
+    "encoding=\"utf-8\", skip_rows=None, comment=None, skip_initial_space=False, "
+    "escape_char=None, header=False, sniff_quote=False, line_terminator=\"\\n\", "
+    "write_bom=False, output_delimiter=None, output_quote_char=None)"
     "\n--\n\n"
-    "Repairs the CSV file `source`, read in `encoding`, into `output` (UTF-8), and\n"
-    "writes the rows set aside to `quarantine` when given.  The paths are str, bytes\n"
+    "Repairs the CSV file `source`, read in `encoding`, into `output` (UTF-8, in\n"
+    "the output dialect given), and writes the rows set aside to `quarantine` when\n"
+    "given.  csv_mendle.repair() checks the option values; here a text stands for\n"
+    "its first byte.  The paths are str, bytes\n"
     "or os.PathLike.  Returns a dict of the summary's six values, `changes`, the\n"
     "account by kind of change, and the `encoding` read.\n"
     "The interpreter is left while the files are read, repaired and written.",
@@ -230,7 +278,8 @@ PyMethodDef read_definition = {
     METH_FASTCALL | METH_KEYWORDS,
     "read(source, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, encoding=\"utf-8\", "
-    "skip_rows=None, comment=None)\n--\n\n"
+    "skip_rows=None, comment=None, skip_initial_space=False, escape_char=None, header=False, "
+    "sniff_quote=False)\n--\n\n"
     "Reads and repairs the CSV file `source` in memory.  Returns (rows, result):\n"
     "the RepairedRows, each a new list of str, and the dict that repair() returns.",
 };

@@ -97,6 +97,9 @@ def test_repair_writes_next_to_the_input_and_summarises_with_the_account(tmp_pat
         (["--no-repair-quotes"], {"repair_quotes": False}),
         (["--encoding", "latin-1"], {"encoding": "latin-1"}),
         (["--skip-rows", "1", "--comment", "#"], {"skip_rows": 1, "comment": "#"}),
+        (["--header", "--skip-initial-space", "--escape-char", "\\"],
+         {"header": True, "skip_initial_space": True, "escape_char": "\\"}),
+        (["--sniff-quote"], {"quote_char": None}),
     ],
 )
 def test_options_reach_the_library_and_json_parses_back(tmp_path, capsys, damaged, arguments, options):
@@ -116,6 +119,16 @@ def test_options_reach_the_library_and_json_parses_back(tmp_path, capsys, damage
     assert (status, stderr) == (0, "")
     clean = set(expected["changes"]) <= {"bom_removed"}
     assert json.loads(stdout) == {"file": str(damaged), "clean": clean, **expected}
+
+
+def test_output_options_write_the_dialect_asked_for(tmp_path, capsys):
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"id;note\n1;'a, b'\n2;x;y\n")
+    status, _, stderr = call(capsys, "repair", source, "-o", tmp_path / "out.csv", "-q", tmp_path / "q.csv",
+                             "--quote-char", "'", "--crlf", "--bom", "--output-delimiter", "comma",
+                             "--output-quote-char", '"')
+    assert (status, stderr) == (0, "")
+    assert (tmp_path / "out.csv").read_bytes() == b'\xef\xbb\xbfid,note\r\n1,"a, b"\r\n2,x;y\r\n'
 
 
 # ---- check ----
@@ -343,6 +356,8 @@ def test_an_error_in_a_subprocess_is_one_line_without_a_traceback(tmp_path):
         (["repair", "data.csv", "-d", "é"], "argument -d/--delimiter: expected one ASCII character"),
         (["check", "data.csv", "--quote-char", ""], "argument --quote-char: expected one ASCII character"),
         (["check", "data.csv", "-d", "|", "--quote-char", "pipe"], "the delimiter and the quote character are both"),
+        (["check", "data.csv", "--escape-char", ",", "-d", ","], "is also the delimiter or the quote character"),
+        (["check", "data.csv", "--crlf"], "unrecognized arguments: --crlf"),
         (["check", "data.csv", "-n", "-1"], "argument -n/--expected-columns: expected a whole number of at least 0"),
         (["repair", "data.csv", "--out-dir", "out", "-j", "0"], "argument -j/--jobs: expected a whole number of at least 1"),
     ],

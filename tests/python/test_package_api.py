@@ -5,6 +5,7 @@ file is read, repaired and written."""
 
 import csv
 import errno
+import io
 import os
 import pathlib
 import subprocess
@@ -15,6 +16,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 from test_properties import DAMAGED, OPTIONS, PROPERTIES, table_text
+
 
 import csv_mendle
 from csv_mendle import _csv_mendle
@@ -92,6 +94,18 @@ def files(tmp_path_factory):
     return {name: str(root / f"{name}.csv") for name in ("input", "out", "q", "out2", "q2")}
 
 
+# The backend takes the first byte of any delimiter and quote; the package
+# takes single ASCII characters that differ, so its options are drawn from
+# those (the others are refused, see below).
+def package_takes(options):
+    values = [options.get("delimiter"), options.get("quote_char", '"')]
+    given = [value for value in values if value is not None]
+    return all(len(value) == 1 and value.isascii() for value in given) and len(set(given)) == len(given)
+
+
+PACKAGE_OPTIONS = OPTIONS.filter(package_takes)
+
+
 def backend_and_package(files, data, options):
     with open(files["input"], "wb") as handle:
         handle.write(data)
@@ -101,7 +115,7 @@ def backend_and_package(files, data, options):
 
 
 @PROPERTIES
-@given(data=DAMAGED, options=OPTIONS)
+@given(data=DAMAGED, options=PACKAGE_OPTIONS)
 def test_repair_and_read_give_exactly_the_backend_repair(files, data, options):
     summary, result = backend_and_package(files, data, options)
     for first, second in [("out", "out2"), ("q", "q2")]:
@@ -133,7 +147,7 @@ RAGGED = st.one_of(DAMAGED, table_text().map(str.encode))
 
 
 @PROPERTIES
-@given(data=RAGGED, options=OPTIONS, fill=st.booleans(), merge=st.booleans())
+@given(data=RAGGED, options=PACKAGE_OPTIONS, fill=st.booleans(), merge=st.booleans())
 def test_the_width_account_adds_up_and_matches_a_model_of_rows_and_lines(files, data, options, fill, merge):
     options = {**options, "fill_ragged_rows": fill, "merge_overflow": merge}
     _, result = backend_and_package(files, data, options)
@@ -350,3 +364,52 @@ def test_lines_before_the_table_and_comments_are_dropped_and_counted(write_input
         with pytest.raises(ValueError, match=option):
             csv_mendle.repair(path, tmp_path / "bad.csv", **{option: value})  # type: ignore[arg-type]
     assert not (tmp_path / "bad.csv").exists()
+
+
+# ---- options the package checks, and the output dialect ----
+
+
+@pytest.mark.parametrize(
+    "options, error, words",
+    [
+        ({"delimiter": "ab"}, ValueError, "delimiter must be one ASCII character"),
+        ({"delimiter": "é"}, ValueError, "delimiter must be one ASCII character"),
+        ({"quote_char": "\n"}, ValueError, "quote_char must be one ASCII character other than CR and LF"),
+        ({"escape_char": '"'}, ValueError, "quote_char and escape_char must differ"),
+        ({"delimiter": "semicolon", "escape_char": ";"}, ValueError, "delimiter and escape_char must differ"),
+        ({"delimiter": "'", "quote_char": None}, ValueError, "delimiter and quote_char must differ"),
+        ({"delimiter": 9}, TypeError, "delimiter must be a str or None, not int"),
+        ({"line_terminator": "\r"}, ValueError, "line_terminator must be"),
+        ({"output_delimiter": "|", "output_quote_char": "|"}, ValueError, "output_delimiter and output_quote_char"),
+        ({"delimiter": ";", "output_quote_char": ";"}, ValueError, "output_delimiter and output_quote_char"),
+        # Sniffed: the core finds the clash, before anything is written.
+        ({"output_quote_char": ";"}, ValueError, "the output's delimiter and quote character are the same"),
+        ({"encoding": "klingon"}, LookupError, "unknown encoding: klingon"),
+    ],
+)
+def test_refused_options_name_themselves_and_write_nothing(tmp_path, options, error, words):
+    source = tmp_path / "in.csv"
+    source.write_bytes(b"a;b\n1;2\n")
+    with pytest.raises(error, match=words):
+        csv_mendle.repair(source, tmp_path / "out.csv", **options)
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["in.csv"]
+
+
+def test_the_output_dialect_is_written_and_reads_back_as_the_rows(tmp_path):
+    source = tmp_path / "in.csv"
+    # ' quoting and ; delimiters, a field holding the new delimiter and one
+    # holding the new quote, a long row merged and a short one set aside.
+    source.write_bytes(b"id;text;n\n1;'a, b';2\n2;say \"hi\";3\n3;x;y;z\n4\n")
+    result = csv_mendle.repair(
+        source, tmp_path / "out.csv", quarantine=tmp_path / "q.csv", quote_char="'", delimiter="semicolon",
+        fill_ragged_rows=False, line_terminator="\r\n", write_bom=True, output_delimiter=",",
+        output_quote_char='"',
+    )
+    written = (tmp_path / "out.csv").read_bytes()
+    assert written.startswith(b"\xef\xbb\xbf") and written.count(b"\r\n") == written.count(b"\n") == 4
+    rows = list(csv.reader(io.StringIO(written[3:].decode(), newline="")))
+    assert rows == list(csv_mendle.read(source, quote_char="'", delimiter=";", fill_ragged_rows=False))
+    assert rows[1:] == [["1", "a, b", "2"], ["2", 'say "hi"', "3"], ["3", "x", "y;z"]]
+    # The quarantine file keeps its one format: the raw fields joined by the delimiter read.
+    assert (tmp_path / "q.csv").read_bytes() == b'line,reason,raw_content\n6,"Row has too few columns (expected 3)","4"\n'
+    assert result.quarantined_rows == 1
