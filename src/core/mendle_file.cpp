@@ -81,6 +81,10 @@ class FileSink {
     return went(written);
   }
   void quarantine(QuarantineRecord&& record) { quarantined_.push_back(std::move(record)); }
+  // The header is the output's first line, written like a row kept as it is.
+  bool deliver_header(RowTable& table, const ResilientParser& parser) {
+    return deliver(table, parser, WidthVerdict::Keep);
+  }
 
  private:
   bool went(const Status& written) {
@@ -165,10 +169,10 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   Result<UniqueFd> output_file = create_for_writing(output_path);
   if (!output_file) return output_file.error().about(File::Output);
   BufferedWriter output(std::move(output_file).value(), nullptr, kOutputBufferBytes);
-  const OutputDialect written_as(dialect.delimiter, options.quote_char);
+  const OutputDialect written_as(dialect.delimiter, dialect.quote);
   const WidthRule rule{dialect.expected_columns, options.fill_ragged_rows, options.merge_overflow};
   SpanWriter spans(output, bytes);
-  FileSink sink(spans, written_as, rule, dialect.delimiter, options.quote_char);
+  FileSink sink(spans, written_as, rule, dialect.delimiter, dialect.quote);
   RepairReport report = empty_report(dialect);
   report.encoding = text.value().encoding;
   repair_rows(bytes, options, dialect, report, sink);
