@@ -34,6 +34,7 @@ if TYPE_CHECKING:
         inferred_columns: int
         changes: dict[str, dict[str, int]]
         encoding: str
+        quote_char: str
 
 type Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -46,6 +47,7 @@ _FIELDS = (
     "inferred_columns",
     "changes",
     "encoding",
+    "quote_char",
 )
 
 
@@ -60,7 +62,8 @@ class RepairResult:
     (with `sequences`, the byte sequences replaced by U+FFFD),
     `unclosed_quote` (with `absorbed_lines`, the line breaks taken into the
     field) and `bom_removed`.  A kind that did not occur is absent.
-    `encoding` names the encoding the input was read in."""
+    `encoding` names the encoding the input was read in, and `quote_char`
+    the quote the rows were read with: the one given, or the one sniffed."""
 
     __slots__ = _FIELDS
 
@@ -72,6 +75,7 @@ class RepairResult:
     inferred_columns: int
     changes: dict[str, dict[str, int]]
     encoding: str
+    quote_char: str
 
     def __init__(
         self,
@@ -83,9 +87,10 @@ class RepairResult:
         inferred_columns: int,
         changes: dict[str, dict[str, int]],
         encoding: str = "utf-8",
+        quote_char: str = '"',
     ) -> None:
         values = (total_rows, mendled_rows, repaired_rows, quarantined_rows, detected_delimiter,
-                  inferred_columns, changes, encoding)
+                  inferred_columns, changes, encoding, quote_char)
         for name, value in zip(_FIELDS, values):
             object.__setattr__(self, name, value)
 
@@ -120,6 +125,7 @@ class RepairResult:
             "inferred_columns": self.inferred_columns,
             "changes": {kind: dict(counts) for kind, counts in self.changes.items()},
             "encoding": self.encoding,
+            "quote_char": self.quote_char,
         }
 
 
@@ -137,13 +143,19 @@ def _comment(comment: str | None) -> str | None:
     return comment
 
 
+def _quote(quote_char: str | None) -> tuple[str, bool]:
+    """The quote the native calls take, and whether it is to be sniffed
+    (`quote_char` None: among '"' and "'")."""
+    return ('"', True) if quote_char is None else (quote_char, False)
+
+
 def repair(
     source: Path,
     output: Path,
     *,
     quarantine: Path | None = None,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = '"',
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
@@ -151,6 +163,7 @@ def repair(
     encoding: str = "utf-8",
     skip_rows: int = 0,
     comment: str | None = None,
+    header: bool = False,
 ) -> RepairResult:
     """Repairs the CSV file `source` into `output`, a standard CSV file in the
     delimiter applied; rows set aside go to `quarantine` when it is given.
@@ -172,10 +185,19 @@ def repair(
     export note, Excel's "sep=;" line), and `comment` (one character) drops
     every line that starts with it; both are counted in `changes`
     (`skipped_lines`, `comment_lines`), and the lines after them keep their
-    numbers."""
+    numbers.
+
+    `header=True` makes the table's first row (past those lines and any
+    blank lines, which count as skipped) its header: unless
+    `expected_columns` is given, its field count is the width every row is
+    brought to, and it is never padded, merged or set aside.  It is the
+    output's first line, and counts as a delivered row.  `quote_char=None`
+    sniffs the quote among '"' and "'"; `result.quote_char` tells which."""
+    quote, sniff_quote = _quote(quote_char)
     values = _csv_mendle.repair(
-        source, output, quarantine, delimiter, quote_char, fill_ragged_rows, merge_overflow,
+        source, output, quarantine, delimiter, quote, fill_ragged_rows, merge_overflow,
         expected_columns, repair_quotes, encoding, _lines(skip_rows), _comment(comment),
+        header, sniff_quote,
     )
     return RepairResult(**values)
 
@@ -196,16 +218,31 @@ class Reader:
     the widest of all the reader's rows (handed out or not, so the schema
     does not depend on how far the reader was iterated); a row with fewer
     fields (only possible with `expected_columns=0`, which keeps ragged rows)
-    has nulls in its missing cells.  The header is a row like any other.  Taking the stream is the
+    has nulls in its missing cells.  Taking the stream is the
     reader's one pass: iteration yields nothing afterwards, and a second
-    stream raises RuntimeError."""
+    stream raises RuntimeError.
 
-    __slots__ = ("_rows", "_result")
+    With `read(..., header=True)` the header is not iterated: `header` holds
+    it, and it names the Arrow columns, made unique as pandas does (an empty
+    name at column i becomes "Unnamed: i", a repeated "a" becomes "a.1",
+    "a.2", ...); columns past the header keep `column_<i>`.  It still counts
+    among `result.mendled_rows`, so `len(reader)` is one less.  Without
+    `header=True` a header line is a row like any other."""
 
-    def __init__(self, rows: _csv_mendle.RepairedRows, result: RepairResult) -> None:
-        """Made by `read`, from the native rows and their result."""
+    __slots__ = ("_rows", "_result", "_header")
+
+    def __init__(self, rows: _csv_mendle.RepairedRows, result: RepairResult,
+                 header: list[str] | None = None) -> None:
+        """Made by `read`, from the native rows, their result and header."""
         self._rows = rows
         self._result = result
+        self._header = header
+
+    @property
+    def header(self) -> list[str] | None:
+        """The header's fields (a new list each time), or None: without
+        `header=True`, or when the table had no row."""
+        return None if self._header is None else list(self._header)
 
     @property
     def result(self) -> RepairResult:
@@ -280,7 +317,7 @@ def read(
     source: Path,
     *,
     delimiter: str | None = None,
-    quote_char: str = '"',
+    quote_char: str | None = '"',
     fill_ragged_rows: bool = True,
     merge_overflow: bool = True,
     expected_columns: SupportsIndex | None = None,
@@ -288,14 +325,17 @@ def read(
     encoding: str = "utf-8",
     skip_rows: int = 0,
     comment: str | None = None,
+    header: bool = False,
 ) -> Reader:
     """Reads and repairs the CSV file `source` in memory; the Reader iterates
-    its repaired rows.  Options, paths and errors as for `repair`."""
-    rows, values = _csv_mendle.read(
-        source, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
-        encoding, _lines(skip_rows), _comment(comment),
+    its repaired rows, and holds the header apart with `header=True`.
+    Options, paths and errors as for `repair`."""
+    quote, sniff_quote = _quote(quote_char)
+    rows, values, names = _csv_mendle.read(
+        source, delimiter, quote, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
+        encoding, _lines(skip_rows), _comment(comment), header, sniff_quote,
     )
-    return Reader(rows, RepairResult(**values))
+    return Reader(rows, RepairResult(**values), names)
 
 
 def sniff_dialect(sample: Buffer, quote_char: str = '"') -> tuple[str, int]:

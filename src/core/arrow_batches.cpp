@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace csv_mendle {
@@ -260,9 +261,29 @@ std::size_t widest_row(const DeliveredRows& rows) {
 }
 
 std::vector<std::string> numbered_columns(std::size_t width) {
+  return column_names({}, width);
+}
+
+std::vector<std::string> column_names(std::span<const std::string> header, std::size_t width) {
   std::vector<std::string> names;
-  names.reserve(width);
-  for (std::size_t c = 1; c <= width; ++c) names.push_back("column_" + std::to_string(c));
+  names.reserve(std::max(width, header.size()));
+  for (const std::string& name : header) {
+    names.push_back(name.empty() ? "Unnamed: " + std::to_string(names.size()) : name);
+  }
+  while (names.size() < width) names.push_back("column_" + std::to_string(names.size() + 1));
+  // pandas' dedup_names, step for step: a repeat of "a" tries "a.1", then
+  // "a.2" and on while the candidate is itself taken, and every name keeps
+  // the count of its uses for the next repeat.
+  std::unordered_map<std::string, std::size_t> uses;
+  for (std::string& name : names) {
+    std::size_t used = uses[name];
+    while (used > 0) {
+      uses[name] = used + 1;
+      name += "." + std::to_string(used);
+      used = uses[name];
+    }
+    uses[name] = used + 1;
+  }
   return names;
 }
 

@@ -146,7 +146,7 @@ struct Signature {
 // view taken from it.
 class Arguments {
  public:
-  static constexpr std::size_t kMaxParams = 12;
+  static constexpr std::size_t kMaxParams = 16;
 
   Arguments() = default;
   Arguments(const Arguments&) = delete;

@@ -38,7 +38,23 @@ PyObject* result_dict(const RepairReport& report) {
   if (!encoding || PyDict_SetItemString(result.get(), "encoding", encoding.get()) < 0) {
     return nullptr;
   }
+  const OwnedRef quote = OwnedRef::steal(
+      text_object(std::string(latin1_char(static_cast<unsigned char>(report.detected_quote)).view())));
+  if (!quote || PyDict_SetItemString(result.get(), "quote_char", quote.get()) < 0) return nullptr;
   return result.release();
+}
+
+// The header's fields as a new list of str, or None without a header.
+PyObject* header_list(const Header& header) {
+  if (!header) return Py_NewRef(Py_None);
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(header->size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < header->size(); ++i) {
+    PyObject* name = text_object((*header)[i]);
+    if (name == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return list.release();
 }
 
 // A new tuple of two new references, which it takes over; null when either
@@ -46,6 +62,12 @@ PyObject* result_dict(const RepairReport& report) {
 PyObject* pair(OwnedRef first, OwnedRef second) {
   if (!first || !second) return nullptr;
   return PyTuple_Pack(2, first.get(), second.get());
+}
+
+// The same with three.
+PyObject* triple(OwnedRef first, OwnedRef second, OwnedRef third) {
+  if (!first || !second || !third) return nullptr;
+  return PyTuple_Pack(3, first.get(), second.get(), third.get());
 }
 
 // ---- the encoding ----
@@ -57,6 +79,8 @@ constexpr Param kPackageOptionParams[] = {
     {.name = "encoding", .kind = ParamKind::Text, .text_default = "utf-8"},
     {.name = "skip_rows", .kind = ParamKind::OptionalCount},
     {.name = "comment", .kind = ParamKind::OptionalText},
+    {.name = "header", .kind = ParamKind::Flag},
+    {.name = "sniff_quote", .kind = ParamKind::Flag},
 };
 constexpr std::size_t kPackageOptionCount = std::size(kPackageOptionParams);
 
@@ -69,6 +93,12 @@ constexpr std::array<Param, N + kPackageOptionCount> with_package_options(
   return out;
 }
 
+// The header and quote-sniffing flags, held by the parameters from `at` on.
+void header_options(const Arguments& arguments, std::size_t at, RepairOptions& options) {
+  options.header = arguments.flag(at);
+  options.sniff_quote = arguments.flag(at + 1);
+}
+
 // The repair options held by the parameters from `first` on: the backend's
 // six, then skip_rows and comment (an empty comment is none).
 RepairOptions package_options(const Arguments& arguments, std::size_t first) {
@@ -77,6 +107,7 @@ RepairOptions package_options(const Arguments& arguments, std::size_t first) {
   options.skip_rows = arguments.count(extra + 1).value_or(0);
   const std::optional<std::string_view> comment = arguments.optional_text(extra + 2);
   if (comment && !comment->empty()) options.comment = static_cast<unsigned char>(comment->front());
+  header_options(arguments, extra + 3, options);
   return options;
 }
 
@@ -149,9 +180,12 @@ PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         [&] { return mendle_indexed_file(source.native, options, *encoding); });
     if (!outcome) return raise_file_error(outcome.error(), {.input = source.shown.get()});
     IndexOutcome& repaired = outcome.value();
+    // Built before the rows object takes the header over.
+    OwnedRef header = OwnedRef::steal(header_list(repaired.header));
     // Moved, not copied: the input and the table become the rows object's.
-    return pair(OwnedRef::steal(repaired_rows_new(DeliveredRows(std::move(repaired.rows)))),
-                OwnedRef::steal(result_dict(repaired.report)));
+    return triple(OwnedRef::steal(repaired_rows_new(DeliveredRows(std::move(repaired.rows)),
+                                                    std::move(repaired.header))),
+                  OwnedRef::steal(result_dict(repaired.report)), std::move(header));
   });
 }
 
@@ -215,12 +249,14 @@ PyMethodDef repair_definition = {
     METH_FASTCALL | METH_KEYWORDS,
     "repair(source, output, quarantine=None, delimiter=None, quote_char=\"\\\"\", "
     "fill_ragged_rows=True, merge_overflow=True, expected_columns=None, repair_quotes=True, "
-    "encoding=\"utf-8\", skip_rows=None, comment=None)"
+    "encoding=\"utf-8\", skip_rows=None, comment=None, header=False, sniff_quote=False)"
     "\n--\n\n"
     "Repairs the CSV file `source`, read in `encoding`, into `output` (UTF-8), and\n"
     "writes the rows set aside to `quarantine` when given.  The paths are str, bytes\n"
     "or os.PathLike.  Returns a dict of the summary's six values, `changes`, the\n"
-    "account by kind of change, and the `encoding` read.\n"
+    "account by kind of change, the `encoding` read and the `quote_char` applied.\n"
+    "With `header`, the table's first row is its header and sets the width; with\n"
+    "`sniff_quote`, the quote is found among '\"' and \"'\", `quote_char` unread.\n"
     "The interpreter is left while the files are read, repaired and written.",
 };
 
@@ -230,9 +266,10 @@ PyMethodDef read_definition = {
     METH_FASTCALL | METH_KEYWORDS,
     "read(source, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, encoding=\"utf-8\", "
-    "skip_rows=None, comment=None)\n--\n\n"
-    "Reads and repairs the CSV file `source` in memory.  Returns (rows, result):\n"
-    "the RepairedRows, each a new list of str, and the dict that repair() returns.",
+    "skip_rows=None, comment=None, header=False, sniff_quote=False)\n--\n\n"
+    "Reads and repairs the CSV file `source` in memory.  Returns (rows, result,\n"
+    "header): the RepairedRows, each a new list of str, the dict that repair()\n"
+    "returns, and the header's fields as a list of str (None without `header`).",
 };
 
 PyMethodDef sniff_dialect_definition = {
