@@ -271,18 +271,32 @@ std::vector<std::string> column_names(std::span<const std::string> header, std::
     names.push_back(name.empty() ? "Unnamed: " + std::to_string(names.size()) : name);
   }
   while (names.size() < width) names.push_back("column_" + std::to_string(names.size() + 1));
-  // pandas' dedup_names, step for step: a repeat of "a" tries "a.1", then
-  // "a.2" and on while the candidate is itself taken, and every name keeps
-  // the count of its uses for the next repeat.
-  std::unordered_map<std::string, std::size_t> uses;
+  // pandas' own reader, step for step: a repeat of "a" tries "a.1", "a.2"
+  // and on, passing over a candidate that any column bears at that moment
+  // or that was handed out before, and each name keeps how often it was
+  // met, for its next repeat.
+  std::unordered_map<std::string, std::size_t> present;  // names borne now
+  for (const std::string& name : names) ++present[name];
+  std::unordered_map<std::string, std::size_t> met;
   for (std::string& name : names) {
-    std::size_t used = uses[name];
-    while (used > 0) {
-      uses[name] = used + 1;
-      name += "." + std::to_string(used);
-      used = uses[name];
+    const std::string original = name;
+    std::size_t count = met[original];
+    while (count > 0) {
+      met[original] = count + 1;
+      name = original + "." + std::to_string(count);
+      const auto borne = present.find(name);
+      if (borne != present.end() && borne->second > 0) {
+        ++count;
+      } else {
+        const auto before = met.find(name);
+        count = before == met.end() ? 0 : before->second;
+      }
     }
-    uses[name] = used + 1;
+    if (name != original) {
+      --present[original];
+      ++present[name];
+    }
+    met[name] = count + 1;
   }
   return names;
 }

@@ -40,10 +40,11 @@ std::vector<std::string> numbered_columns(std::size_t width);
 
 // The column names of a table with the header `header` (empty: none) and
 // rows up to `width` fields wide: one per column of the wider of the two.
-// The header's names come first, made unique as pandas makes them: an empty
-// name at column i (from 0) becomes "Unnamed: i", and a name met again, say
-// "a", becomes "a.1", then "a.2", passing over names already taken.  The
-// columns past the header are "column_<i + 1>", made unique alike.
+// The header's names come first, made unique as pandas' reader makes them:
+// an empty name at column i (from 0) becomes "Unnamed: i", and a name met
+// again, say "a", becomes "a.1", then "a.2", passing over names taken (so
+// a,a,a.1 gives a,a.2,a.1).  The columns past the header are
+// "column_<i + 1>", made unique alike.
 std::vector<std::string> column_names(std::span<const std::string> header, std::size_t width);
 
 // Fills `out` with the schema of the batches: a struct ("+s") of one
