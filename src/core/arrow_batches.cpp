@@ -267,10 +267,19 @@ std::vector<std::string> numbered_columns(std::size_t width) {
 std::vector<std::string> column_names(std::span<const std::string> header, std::size_t width) {
   std::vector<std::string> names;
   names.reserve(std::max(width, header.size()));
+  // Columns named "Unnamed: i" here are made unique last, as pandas does,
+  // so that a given name keeps its form and the made-up one gives way.
+  std::vector<std::size_t> order;
+  std::vector<std::size_t> unnamed;
   for (const std::string& name : header) {
+    (name.empty() ? unnamed : order).push_back(names.size());
     names.push_back(name.empty() ? "Unnamed: " + std::to_string(names.size()) : name);
   }
-  while (names.size() < width) names.push_back("column_" + std::to_string(names.size() + 1));
+  while (names.size() < width) {
+    order.push_back(names.size());
+    names.push_back("column_" + std::to_string(names.size() + 1));
+  }
+  order.insert(order.end(), unnamed.begin(), unnamed.end());
   // pandas' own reader, step for step: a repeat of "a" tries "a.1", "a.2"
   // and on, passing over a candidate that any column bears at that moment
   // or that was handed out before, and each name keeps how often it was
@@ -278,7 +287,8 @@ std::vector<std::string> column_names(std::span<const std::string> header, std::
   std::unordered_map<std::string, std::size_t> present;  // names borne now
   for (const std::string& name : names) ++present[name];
   std::unordered_map<std::string, std::size_t> met;
-  for (std::string& name : names) {
+  for (const std::size_t column : order) {
+    std::string& name = names[column];
     const std::string original = name;
     std::size_t count = met[original];
     while (count > 0) {

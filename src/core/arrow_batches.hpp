@@ -43,7 +43,8 @@ std::vector<std::string> numbered_columns(std::size_t width);
 // The header's names come first, made unique as pandas' reader makes them:
 // an empty name at column i (from 0) becomes "Unnamed: i", and a name met
 // again, say "a", becomes "a.1", then "a.2", passing over names taken (so
-// a,a,a.1 gives a,a.2,a.1).  The columns past the header are
+// a,a,a.1 gives a,a.2,a.1), the made-up names last (so ,Unnamed: 0 gives
+// Unnamed: 0.1,Unnamed: 0).  The columns past the header are
 // "column_<i + 1>", made unique alike.
 std::vector<std::string> column_names(std::span<const std::string> header, std::size_t width);
 
