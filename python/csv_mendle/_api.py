@@ -216,11 +216,12 @@ class Reader:
     record batches of at most 65,536 rows and about 256 MiB of text, as
     nullable utf8 columns named `column_1` .. `column_N`, N the field count of
     the widest of all the reader's rows (handed out or not, so the schema
-    does not depend on how far the reader was iterated); a row with fewer
-    fields (only possible with `expected_columns=0`, which keeps ragged rows)
-    has nulls in its missing cells.  Taking the stream is the
-    reader's one pass: iteration yields nothing afterwards, and a second
-    stream raises RuntimeError.
+    does not depend on how far the reader was iterated) or of the header; a
+    row with fewer fields (only possible with `expected_columns=0`, which
+    keeps ragged rows, or a given width narrower than the header) has nulls
+    in its missing cells.  Taking the stream is the reader's one pass:
+    iteration yields nothing afterwards, and a second stream raises
+    RuntimeError.
 
     With `read(..., header=True)` the header is not iterated: `header` holds
     it, and it names the Arrow columns, made unique as pandas does (an empty
