@@ -49,8 +49,8 @@ class Tally {
 
 // Feeds the field count and the parser's facts of each counted row of
 // `data`, parsed with `delimiter` and `quote`, to `visit` until it returns
-// false or the data ends.  Rows of one blank field (blank or whitespace-only lines) are
-// skipped and not counted.  `row` holds one row at a time, so memory stays
+// false or the data ends.  Rows of one blank field (blank or
+// whitespace-only lines) are skipped and not counted.  `row` holds one row at a time, so memory stays
 // bounded however long the data.
 template <typename Visit>
 void for_each_counted_row(std::string_view data, unsigned char delimiter, unsigned char quote,
@@ -145,10 +145,11 @@ std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter,
   Tally tally;
   std::size_t counted = 0;
   RowTable row;
-  for_each_counted_row(data, delimiter, quote, comment, row, [&](std::uint64_t fields, const RowFacts&) {
-    tally.add(fields);
-    return ++counted < kRowLimit;
-  });
+  for_each_counted_row(data, delimiter, quote, comment, row,
+                       [&](std::uint64_t fields, const RowFacts&) {
+                         tally.add(fields);
+                         return ++counted < kRowLimit;
+                       });
   if (tally.empty()) return 0;
   return tally.mode(1).first;  // rows of one field take part too
 }
@@ -157,10 +158,10 @@ namespace {
 
 // How one quote reads the head of a sample.
 struct QuoteReading {
-  bool runs_open = false;           // a quote ran open to the end
-  std::uint64_t counted = 0;        // rows counted
-  std::uint64_t modal = 0;          // of them, rows of the most common width
-  std::uint64_t quoted_clean = 0;   // of them, rows that hold the quote and read cleanly
+  bool runs_open = false;          // a quote ran open to the end
+  std::uint64_t counted = 0;       // rows counted
+  std::uint64_t modal = 0;         // of them, rows of the most common width
+  std::uint64_t quoted_clean = 0;  // of them, rows that hold the quote and read cleanly
 };
 
 QuoteReading read_with_quote(std::string_view sample, unsigned char delimiter, unsigned char quote,

@@ -72,7 +72,7 @@ std::uint64_t header_width(std::string_view input, const RepairOptions& options,
 
 Dialect settle_dialect(std::string_view input, const RepairOptions& options) {
   Dialect dialect;
-  dialect.quote = options.quote_char;
+  dialect.quote = options.sniff_quote ? '"' : options.quote_char;
   if (input.empty()) return dialect;
   // The heuristics read the rows as the repair will: from the table's start,
   // with its quote, past its comment lines.  A header stays in their sample:
