@@ -30,6 +30,8 @@ inline bool decode_case(const std::uint8_t* bytes, std::size_t size, FuzzCase& o
   out.options.merge_overflow = (flags & 8) != 0;
   out.options.repair_quotes = (flags & 16) != 0;
   if (flags & 32) out.options.expected_columns = bytes[3] % 16;
+  out.options.header = (flags & 64) != 0;
+  out.options.sniff_quote = (flags & 128) != 0;
   const std::size_t length = size - header;
   out.copy.reset(new char[length == 0 ? 1 : length]);
   if (length != 0) std::memcpy(out.copy.get(), bytes + header, length);

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "fuzz_case.hpp"
+#include "heuristics.hpp"
 #include "mendle.hpp"
 #include "parser.hpp"
 #include "plain_row.hpp"
@@ -34,20 +35,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   const csv_mendle::SliceOutcome o = csv_mendle::mendle_slice(data, options);
   check(o.report.total_rows == o.report.mendled_rows + o.report.quarantined_rows);
   check(o.report.repaired_rows <= o.report.mendled_rows);
-  check(o.report.mendled_rows == o.rows.size());
+  // The header counts as delivered, apart from the rows.
+  check(o.report.mendled_rows == o.rows.size() + (o.header ? 1 : 0));
+  check(!o.header || options.header);
   check(o.report.quarantined_rows == o.quarantine.size());
   if (options.expected_columns) check(length == 0 || o.report.inferred_columns == *options.expected_columns);
   if (options.delimiter && length != 0) check(o.report.detected_delimiter == *options.delimiter);
 
-  // Every row the parser yields ends up delivered or quarantined, in order.
+  // Every row the parser yields ends up delivered or quarantined, in order,
+  // but for blank lines before a header.
   std::uint64_t parsed = 0;
   if (length != 0) {
     const unsigned char delimiter = static_cast<unsigned char>(o.report.detected_delimiter);
+    const unsigned char quote = static_cast<unsigned char>(o.report.detected_quote);
+    check(options.sniff_quote ? quote == '"' || quote == '\'' : quote == options.quote_char);
     csv_mendle::ResilientParser parser =
-        csv_mendle::make_parser(data, delimiter, options.quote_char, options.repair_quotes);
+        csv_mendle::make_parser(data, delimiter, quote, options.repair_quotes);
     csv_mendle::RowTable table;
+    bool before_header = options.header;
     while (csv_mendle::next_row(parser, table)) {
+      const bool blank =
+          table.open_field_count() == 1 && csv_mendle::is_blank_field(table.open_field(0));
       table.clear();
+      if (before_header && blank) continue;
+      before_header = false;
       ++parsed;
     }
   }
@@ -78,6 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   check(indexed.report.quarantined_rows == o.report.quarantined_rows);
   check(indexed.report.inferred_columns == o.report.inferred_columns);
   check(indexed.report.detected_delimiter == o.report.detected_delimiter);
+  check(indexed.report.detected_quote == o.report.detected_quote);
+  check(indexed.header == o.header);
   const csv_mendle::IndexedRows& rows = indexed.rows;
   check(rows.index.size() == o.rows.size());
   for (std::size_t r = 0; r < rows.index.size(); ++r) {

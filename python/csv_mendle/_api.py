@@ -34,6 +34,7 @@ if TYPE_CHECKING:
         inferred_columns: int
         changes: dict[str, dict[str, int]]
         encoding: str
+        quote_char: str
 
 type Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -46,6 +47,7 @@ _FIELDS = (
     "inferred_columns",
     "changes",
     "encoding",
+    "quote_char",
 )
 
 
@@ -60,7 +62,8 @@ class RepairResult:
     (with `sequences`, the byte sequences replaced by U+FFFD),
     `unclosed_quote` (with `absorbed_lines`, the line breaks taken into the
     field) and `bom_removed`.  A kind that did not occur is absent.
-    `encoding` names the encoding the input was read in."""
+    `encoding` names the encoding the input was read in, and `quote_char`
+    the quote the rows were read with: the one given, or the one sniffed."""
 
     __slots__ = _FIELDS
 
@@ -72,6 +75,7 @@ class RepairResult:
     inferred_columns: int
     changes: dict[str, dict[str, int]]
     encoding: str
+    quote_char: str
 
     def __init__(
         self,
@@ -83,9 +87,10 @@ class RepairResult:
         inferred_columns: int,
         changes: dict[str, dict[str, int]],
         encoding: str = "utf-8",
+        quote_char: str = '"',
     ) -> None:
         values = (total_rows, mendled_rows, repaired_rows, quarantined_rows, detected_delimiter,
-                  inferred_columns, changes, encoding)
+                  inferred_columns, changes, encoding, quote_char)
         for name, value in zip(_FIELDS, values):
             object.__setattr__(self, name, value)
 
@@ -120,6 +125,7 @@ class RepairResult:
             "inferred_columns": self.inferred_columns,
             "changes": {kind: dict(counts) for kind, counts in self.changes.items()},
             "encoding": self.encoding,
+            "quote_char": self.quote_char,
         }
 
 
@@ -232,7 +238,8 @@ def repair(
     - `delimiter`: one ASCII character, or a name: comma, semicolon, tab,
       pipe, colon, space; None (the default) sniffs it.
     - `quote_char`: one ASCII character, or None to choose between `"` and
-      `'` from the same sample as the delimiter.
+      `'` from the same sample as the delimiter (`result.quote_char` tells
+      which).
     - `encoding`: "utf-8" (the default; bytes that are not UTF-8 become
       U+FFFD and are counted), "cp1252", "latin-1", "utf-16", "utf-16-le",
       "utf-16-be", "utf-32" and its orders, or "auto" (a byte-order mark
@@ -244,9 +251,11 @@ def repair(
       every line that starts with it; both are counted in `changes`
       (`skipped_lines`, `comment_lines`), and the lines after them keep
       their numbers.
-    - `header=True`: the first row (after those lines) is the header; its
-      width is the expected width unless `expected_columns` is given, and it
-      is written as it is, never padded, merged or set aside.
+    - `header=True`: the table's first row (past those lines and any blank
+      lines, which count as skipped) is its header: unless
+      `expected_columns` is given, its field count is the width every row is
+      brought to, and it is never padded, merged or set aside.  It is the
+      output's first line, and counts as a delivered row.
     - `skip_initial_space=True`: blanks after a delimiter are no part of the
       field, so `a, "b, c"` has the two fields `a` and `b, c`.
     - `escape_char` (one character, say "\\"): it makes the character after
@@ -288,18 +297,34 @@ class Reader:
     record batches of at most 65,536 rows and about 256 MiB of text, as
     nullable utf8 columns named `column_1` .. `column_N`, N the field count of
     the widest of all the reader's rows (handed out or not, so the schema
-    does not depend on how far the reader was iterated); a row with fewer
-    fields (only possible with `expected_columns=0`, which keeps ragged rows)
-    has nulls in its missing cells.  The header is a row like any other.  Taking the stream is the
-    reader's one pass: iteration yields nothing afterwards, and a second
-    stream raises RuntimeError."""
+    does not depend on how far the reader was iterated) or of the header; a
+    row with fewer fields (only possible with `expected_columns=0`, which
+    keeps ragged rows, or a given width narrower than the header) has nulls
+    in its missing cells.  Taking the stream is the reader's one pass:
+    iteration yields nothing afterwards, and a second stream raises
+    RuntimeError.
 
-    __slots__ = ("_rows", "_result")
+    With `read(..., header=True)` the header is not iterated: `header` holds
+    it, and it names the Arrow columns, made unique as pandas does (an empty
+    name at column i becomes "Unnamed: i", a repeated "a" becomes "a.1",
+    "a.2", ...); columns past the header keep `column_<i>`.  It still counts
+    among `result.mendled_rows`, so `len(reader)` is one less.  Without
+    `header=True` a header line is a row like any other."""
 
-    def __init__(self, rows: _csv_mendle.RepairedRows, result: RepairResult) -> None:
-        """Made by `read`, from the native rows and their result."""
+    __slots__ = ("_rows", "_result", "_header")
+
+    def __init__(self, rows: _csv_mendle.RepairedRows, result: RepairResult,
+                 header: list[str] | None = None) -> None:
+        """Made by `read`, from the native rows, their result and header."""
         self._rows = rows
         self._result = result
+        self._header = header
+
+    @property
+    def header(self) -> list[str] | None:
+        """The header's fields (a new list each time), or None: without
+        `header=True`, or when the table had no row."""
+        return None if self._header is None else list(self._header)
 
     @property
     def result(self) -> RepairResult:
@@ -387,12 +412,13 @@ def read(
     header: bool = False,
 ) -> Reader:
     """Reads and repairs the CSV file `source` in memory; the Reader iterates
-    its repaired rows.  Options, paths and errors as for `repair`."""
+    its repaired rows, and holds the header apart with `header=True`.
+    Options, paths and errors as for `repair`."""
     read_as = _read_options(delimiter, quote_char, expected_columns, repair_quotes,
                             fill_ragged_rows, merge_overflow, encoding, skip_rows, comment,
                             skip_initial_space, escape_char, header)
-    rows, values = _csv_mendle.read(source, *read_as)
-    return Reader(rows, RepairResult(**values))
+    rows, values, names = _csv_mendle.read(source, *read_as)
+    return Reader(rows, RepairResult(**values), names)
 
 
 def sniff_dialect(sample: Buffer, quote_char: str = '"') -> tuple[str, int]:

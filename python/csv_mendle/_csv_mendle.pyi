@@ -12,7 +12,7 @@ _Path = str | bytes | PathLike[str] | PathLike[bytes]
 
 # What repair and read return, in its key order: the summary's six values,
 # the account, with only the kinds of change that occurred, and the encoding
-# the input was read in.
+# the input was read in, and the quote applied.
 class _ResultDict(TypedDict):
     total_rows: int
     mendled_rows: int
@@ -22,6 +22,7 @@ class _ResultDict(TypedDict):
     inferred_columns: int
     changes: dict[str, dict[str, int]]
     encoding: str
+    quote_char: str
 
 # Flags also accept numpy's boolean scalar; any other object, 0 and 1
 # included, raises TypeError.
@@ -62,7 +63,7 @@ def read(
     escape_char: str | None = None,
     header: bool = False,
     sniff_quote: bool = False,
-) -> tuple[RepairedRows, _ResultDict]: ...
+) -> tuple[RepairedRows, _ResultDict, list[str] | None]: ...
 def sniff_dialect(sample: Buffer, quote_char: str = '"') -> tuple[str, int]: ...
 @final
 class RepairedRows:

@@ -372,6 +372,7 @@ def summary_text(summary: Mapping[str, Any]) -> str:
         f"({summary['repaired_rows']} repaired), {summary['quarantined_rows']} quarantined; "
         f"delimiter {delimiter_label(summary['detected_delimiter'])}, "
         + (f"{columns} columns" if columns else "no width check")
+        + (f"; quote {summary['quote_char']}" if summary.get("quote_char", '"') != '"' else "")
         + (f"; read as {summary['encoding']}" if summary.get("encoding", "utf-8") != "utf-8" else "")
     )
 

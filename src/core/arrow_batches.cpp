@@ -8,6 +8,7 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace csv_mendle {
@@ -260,9 +261,53 @@ std::size_t widest_row(const DeliveredRows& rows) {
 }
 
 std::vector<std::string> numbered_columns(std::size_t width) {
+  return column_names({}, width);
+}
+
+std::vector<std::string> column_names(std::span<const std::string> header, std::size_t width) {
   std::vector<std::string> names;
-  names.reserve(width);
-  for (std::size_t c = 1; c <= width; ++c) names.push_back("column_" + std::to_string(c));
+  names.reserve(std::max(width, header.size()));
+  // Columns named "Unnamed: i" here are made unique last, as pandas does,
+  // so that a given name keeps its form and the made-up one gives way.
+  std::vector<std::size_t> order;
+  std::vector<std::size_t> unnamed;
+  for (const std::string& name : header) {
+    (name.empty() ? unnamed : order).push_back(names.size());
+    names.push_back(name.empty() ? "Unnamed: " + std::to_string(names.size()) : name);
+  }
+  while (names.size() < width) {
+    order.push_back(names.size());
+    names.push_back("column_" + std::to_string(names.size() + 1));
+  }
+  order.insert(order.end(), unnamed.begin(), unnamed.end());
+  // pandas' own reader, step for step: a repeat of "a" tries "a.1", "a.2"
+  // and on, passing over a candidate that any column bears at that moment
+  // or that was handed out before, and each name keeps how often it was
+  // met, for its next repeat.
+  std::unordered_map<std::string, std::size_t> present;  // names borne now
+  for (const std::string& name : names) ++present[name];
+  std::unordered_map<std::string, std::size_t> met;
+  for (const std::size_t column : order) {
+    std::string& name = names[column];
+    const std::string original = name;
+    std::size_t count = met[original];
+    while (count > 0) {
+      met[original] = count + 1;
+      name = original + "." + std::to_string(count);
+      const auto borne = present.find(name);
+      if (borne != present.end() && borne->second > 0) {
+        ++count;
+      } else {
+        const auto before = met.find(name);
+        count = before == met.end() ? 0 : before->second;
+      }
+    }
+    if (name != original) {
+      --present[original];
+      ++present[name];
+    }
+    met[name] = count + 1;
+  }
   return names;
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,16 @@ std::size_t widest_row(const DeliveredRows& rows);
 
 // "column_1" .. "column_<width>": the names when the caller has none.
 std::vector<std::string> numbered_columns(std::size_t width);
+
+// The column names of a table with the header `header` (empty: none) and
+// rows up to `width` fields wide: one per column of the wider of the two.
+// The header's names come first, made unique as pandas' reader makes them:
+// an empty name at column i (from 0) becomes "Unnamed: i", and a name met
+// again, say "a", becomes "a.1", then "a.2", passing over names taken (so
+// a,a,a.1 gives a,a.2,a.1), the made-up names last (so ,Unnamed: 0 gives
+// Unnamed: 0.1,Unnamed: 0).  The columns past the header are
+// "column_<i + 1>", made unique alike.
+std::vector<std::string> column_names(std::span<const std::string> header, std::size_t width);
 
 // Fills `out` with the schema of the batches: a struct ("+s") of one
 // nullable utf8 ("u") child per name.  Throws std::bad_alloc, leaving `out`

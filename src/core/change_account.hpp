@@ -38,7 +38,9 @@ struct ChangeAccount {
   ChangeCount unclosed_quote;
   std::uint64_t absorbed_lines = 0;
   bool bom_removed = false;
-  ChangeCount skipped_lines;  // lines dropped before the table (skip_rows)
+  // Lines dropped before the table: the skip_rows lines, and blank lines
+  // before a header.
+  ChangeCount skipped_lines;
   ChangeCount comment_lines;  // lines dropped for starting with the comment byte
 
   // Notes a parsed row that starts on `first_line` and was judged `verdict`.

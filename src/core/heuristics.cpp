@@ -12,6 +12,9 @@
 namespace csv_mendle {
 namespace {
 
+// Rows the delimiter sniff (and the quote sniff) counts at most per parse.
+constexpr std::size_t kSniffRows = 50;
+
 // Field counts and how often each occurred, in the order the counts were
 // first met in the data.  A handful of distinct counts is the rule, so a
 // linear search beats a map, and the order makes ties deterministic.
@@ -44,10 +47,10 @@ class Tally {
   std::vector<std::pair<std::uint64_t, std::int32_t>> entries_;
 };
 
-// Feeds the field count of each counted row of `data`, parsed with
-// `delimiter` and `quote`, to `visit` until it returns false or the
-// data ends.  Rows of one blank field (blank or whitespace-only lines) are
-// skipped and not counted.  `row` holds one row at a time, so memory stays
+// Feeds the field count and the parser's facts of each counted row of
+// `data`, parsed with `delimiter` and `quote`, to `visit` until it returns
+// false or the data ends.  Rows of one blank field (blank or
+// whitespace-only lines) are skipped and not counted.  `row` holds one row at a time, so memory stays
 // bounded however long the data.
 template <typename Visit>
 void for_each_counted_row(std::string_view data, unsigned char delimiter, unsigned char quote,
@@ -59,7 +62,7 @@ void for_each_counted_row(std::string_view data, unsigned char delimiter, unsign
     if (!next_row(parser, row)) return;
     const std::size_t fields = row.open_field_count();
     if (fields == 1 && is_blank_field(row.open_field(0))) continue;
-    if (!visit(static_cast<std::uint64_t>(fields))) return;
+    if (!visit(static_cast<std::uint64_t>(fields), parser.row)) return;
   }
 }
 
@@ -100,19 +103,19 @@ bool is_blank_field(std::string_view field) noexcept {
 unsigned char sniff_delimiter(std::string_view sample, unsigned char quote,
                               std::optional<unsigned char> comment) {
   constexpr unsigned char kCandidates[] = {',', ';', '\t', '|'};  // also the order of preference
-  constexpr std::size_t kRowLimit = 50;
 
   double best_score = -1.0;
   unsigned char best = ',';
   std::vector<std::uint64_t> counts;
-  counts.reserve(kRowLimit);
+  counts.reserve(kSniffRows);
   RowTable row;
   for (const unsigned char candidate : kCandidates) {
     counts.clear();
-    for_each_counted_row(sample, candidate, quote, comment, row, [&](std::uint64_t fields) {
-      counts.push_back(fields);
-      return counts.size() < kRowLimit;
-    });
+    for_each_counted_row(sample, candidate, quote, comment, row,
+                         [&](std::uint64_t fields, const RowFacts&) {
+                           counts.push_back(fields);
+                           return counts.size() < kSniffRows;
+                         });
 
     // Consistency (share of rows with the most common width of at least 2
     // fields) times breadth (ln of that width, at least 1).  Rows of one
@@ -142,12 +145,71 @@ std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter,
   Tally tally;
   std::size_t counted = 0;
   RowTable row;
-  for_each_counted_row(data, delimiter, quote, comment, row, [&](std::uint64_t fields) {
-    tally.add(fields);
-    return ++counted < kRowLimit;
-  });
+  for_each_counted_row(data, delimiter, quote, comment, row,
+                       [&](std::uint64_t fields, const RowFacts&) {
+                         tally.add(fields);
+                         return ++counted < kRowLimit;
+                       });
   if (tally.empty()) return 0;
   return tally.mode(1).first;  // rows of one field take part too
+}
+
+namespace {
+
+// How one quote reads the head of a sample.
+struct QuoteReading {
+  bool runs_open = false;          // a quote ran open to the end
+  std::uint64_t counted = 0;       // rows counted
+  std::uint64_t modal = 0;         // of them, rows of the most common width
+  std::uint64_t quoted_clean = 0;  // of them, rows that hold the quote and read cleanly
+};
+
+QuoteReading read_with_quote(std::string_view sample, unsigned char delimiter, unsigned char quote,
+                             std::optional<unsigned char> comment) {
+  QuoteReading reading;
+  Tally tally;
+  RowTable row;
+  for_each_counted_row(sample, delimiter, quote, comment, row,
+                       [&](std::uint64_t fields, const RowFacts& facts) {
+                         tally.add(fields);
+                         reading.runs_open = reading.runs_open || facts.unclosed;
+                         const bool clean = !facts.quote_in_unquoted && facts.kept_quotes == 0 &&
+                                            facts.bytes_after_quote == 0 && !facts.unclosed;
+                         if (clean && facts.bytes.find(static_cast<char>(quote)) !=
+                                          std::string_view::npos) {
+                           ++reading.quoted_clean;
+                         }
+                         return ++reading.counted < kSniffRows;
+                       });
+  reading.modal = static_cast<std::uint64_t>(tally.mode(1).second);
+  return reading;
+}
+
+// Whether `a` reads the sample better than `b` (see sniff_quote).
+bool reads_better(const QuoteReading& a, const QuoteReading& b) noexcept {
+  if (a.runs_open != b.runs_open) return b.runs_open;
+  // The shares modal / counted, compared exactly (both at most 50 / 50).
+  const std::uint64_t share_a = a.modal * b.counted;
+  const std::uint64_t share_b = b.modal * a.counted;
+  if (share_a != share_b) return share_a > share_b;
+  return a.quoted_clean > b.quoted_clean;
+}
+
+}  // namespace
+
+SniffedQuote sniff_quote(std::string_view sample, std::optional<unsigned char> delimiter,
+                         std::optional<unsigned char> comment) {
+  SniffedQuote best;
+  QuoteReading best_reading;
+  for (const unsigned char quote : {'"', '\''}) {  // '"' first: it keeps ties
+    const unsigned char used = delimiter ? *delimiter : sniff_delimiter(sample, quote, comment);
+    const QuoteReading reading = read_with_quote(sample, used, quote, comment);
+    if (quote == '"' || reads_better(reading, best_reading)) {
+      best = SniffedQuote{quote, used};
+      best_reading = reading;
+    }
+  }
+  return best;
 }
 
 }  // namespace csv_mendle

@@ -25,4 +25,20 @@ std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter,
                                  unsigned char quote = '"',
                                  std::optional<unsigned char> comment = std::nullopt);
 
+// The quote, of '"' and '\'', that a sample reads best with, and the
+// delimiter that goes with it: `delimiter` when given, else the one sniffed
+// with that quote.
+struct SniffedQuote {
+  unsigned char quote = '"';
+  unsigned char delimiter = ',';
+};
+
+// Reads the head of `sample` once with each quote (as many counted rows as
+// the delimiter sniff reads).  A quote that runs open to the end loses;
+// then the larger share of rows of the most common width wins, then the
+// more rows that hold the quote and read cleanly with it (every quote closes
+// its field, none stands amid unquoted text); a tie keeps '"'.
+SniffedQuote sniff_quote(std::string_view sample, std::optional<unsigned char> delimiter,
+                         std::optional<unsigned char> comment = std::nullopt);
+
 }  // namespace csv_mendle

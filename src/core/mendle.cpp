@@ -2,46 +2,98 @@
 
 #include "heuristics.hpp"
 
+#include <algorithm>
+
 namespace csv_mendle {
 
 namespace detail {
 
+std::vector<std::string> take_open_fields(RowTable& rows) {
+  std::vector<std::string> fields;
+  fields.reserve(rows.open_field_count());
+  for (std::size_t i = 0; i < rows.open_field_count(); ++i) fields.emplace_back(rows.open_field(i));
+  rows.discard_row();
+  return fields;
+}
+
 QuarantineRecord take_open_row(RowTable& rows, WidthVerdict verdict, std::uint64_t expected,
                                std::uint64_t line) {
   QuarantineRecord record;
-  record.raw_fields.reserve(rows.open_field_count());
-  for (std::size_t i = 0; i < rows.open_field_count(); ++i) {
-    record.raw_fields.emplace_back(rows.open_field(i));
-  }
+  record.raw_fields = take_open_fields(rows);
   record.reason = quarantine_reason(verdict, expected);
   record.line = line;
-  rows.discard_row();
   return record;
 }
 
 }  // namespace detail
 
 ResilientParser table_parser(std::string_view input, const RepairOptions& options,
-                             unsigned char delimiter) noexcept {
+                             const Dialect& dialect) noexcept {
   ResilientParser parser =
-      make_parser(input, delimiter, options.quote_char, options.repair_quotes);
+      make_parser(input, dialect.delimiter, dialect.quote, options.repair_quotes);
   for (std::uint64_t k = 0; k < options.skip_rows && skip_line(parser); ++k) {
   }
   return parser;
 }
 
+bool next_header(ResilientParser& parser, const RepairOptions& options, RowTable& rows,
+                 ChangeAccount& changes, std::uint64_t& first_line) {
+  for (;;) {
+    first_line = parser.line;
+    if (skip_comment_line(parser, options.comment)) {
+      changes.comment_lines.note(first_line);
+      continue;
+    }
+    if (!next_row(parser, rows)) return false;
+    // A blank line would make a header of one empty name, and the table one
+    // column wide: like the heuristics, the header passes over it.
+    if (rows.open_field_count() > 1 || !is_blank_field(rows.open_field(0))) return true;
+    rows.discard_row();
+    // A blank "line" may be a quoted field holding line breaks.
+    const std::uint64_t lines = std::max<std::uint64_t>(parser.line - first_line, 1);
+    if (changes.skipped_lines.rows == 0) changes.skipped_lines.first_line = first_line;
+    changes.skipped_lines.rows += lines;
+  }
+}
+
+namespace {
+
+// The width of the table's header: its field count, 0 when it has none.
+std::uint64_t header_width(std::string_view input, const RepairOptions& options,
+                           const Dialect& dialect) {
+  ResilientParser parser = table_parser(input, options, dialect);
+  RowTable row;
+  ChangeAccount unused;
+  std::uint64_t first_line = 0;
+  return next_header(parser, options, row, unused, first_line) ? row.open_field_count() : 0;
+}
+
+}  // namespace
+
 Dialect settle_dialect(std::string_view input, const RepairOptions& options) {
   Dialect dialect;
+  dialect.quote = options.sniff_quote ? '"' : options.quote_char;
   if (input.empty()) return dialect;
   // The heuristics read the rows as the repair will: from the table's start,
-  // with its quote, past its comment lines.
-  const std::string_view table = input.substr(table_parser(input, options, ',').position);
-  const unsigned char quote = options.quote_char;
-  dialect.delimiter =
-      options.delimiter ? *options.delimiter : sniff_delimiter(table, quote, options.comment);
-  dialect.expected_columns =
-      options.expected_columns ? *options.expected_columns
-                               : infer_column_count(table, dialect.delimiter, quote, options.comment);
+  // with its quote, past its comment lines.  A header stays in their sample:
+  // one row of another width barely moves the delimiter's score.
+  const std::string_view table = input.substr(table_parser(input, options, dialect).position);
+  if (options.sniff_quote) {
+    const SniffedQuote sniffed = sniff_quote(table, options.delimiter, options.comment);
+    dialect.quote = sniffed.quote;
+    dialect.delimiter = sniffed.delimiter;
+  } else {
+    dialect.delimiter = options.delimiter ? *options.delimiter
+                                          : sniff_delimiter(table, dialect.quote, options.comment);
+  }
+  if (options.expected_columns) {
+    dialect.expected_columns = *options.expected_columns;
+  } else if (options.header) {
+    dialect.expected_columns = header_width(input, options, dialect);
+  } else {
+    dialect.expected_columns =
+        infer_column_count(table, dialect.delimiter, dialect.quote, options.comment);
+  }
   return dialect;
 }
 
@@ -49,6 +101,7 @@ RepairReport empty_report(const Dialect& dialect) noexcept {
   RepairReport report;
   report.inferred_columns = dialect.expected_columns;
   report.detected_delimiter = static_cast<char32_t>(dialect.delimiter);
+  report.detected_quote = static_cast<char32_t>(dialect.quote);
   return report;
 }
 
@@ -77,7 +130,8 @@ void reserve_by_extrapolation(IndexedRows& rows, std::size_t read, std::size_t t
 // are recorded by their start, the others are copied into the table.
 class IndexSink {
  public:
-  explicit IndexSink(IndexedRows& rows) : rows_(rows), input_(rows.input.view()) {}
+  IndexSink(IndexedRows& rows, Header& header)
+      : rows_(rows), header_(header), input_(rows.input.view()) {}
 
   RowTable& rows() noexcept { return rows_.table; }
   bool takes_plain(const SkimmedRow&, WidthVerdict verdict) const noexcept {
@@ -96,6 +150,10 @@ class IndexSink {
     return true;
   }
   void quarantine(QuarantineRecord&&) noexcept {}
+  bool deliver_header(RowTable& table, const ResilientParser&) {
+    header_ = detail::take_open_fields(table);
+    return true;
+  }
 
  private:
   void sample(std::size_t read) {
@@ -103,6 +161,7 @@ class IndexSink {
   }
 
   IndexedRows& rows_;
+  Header& header_;
   std::string_view input_;
 };
 
@@ -115,11 +174,11 @@ IndexOutcome mendle_indexed(ByteBuffer input, const RepairOptions& options) {
   const std::string_view bytes = rows.input.view();
   const Dialect dialect = settle_dialect(bytes, options);
   rows.delimiter = dialect.delimiter;
-  rows.quote = options.quote_char;
+  rows.quote = dialect.quote;
   rows.plain_width = dialect.expected_columns;
   outcome.report = empty_report(dialect);
 
-  IndexSink sink(rows);
+  IndexSink sink(rows, outcome.header);
   repair_rows(bytes, options, dialect, outcome.report, sink);
   rows.index.shrink_to_fit();
   rows.table.shrink_to_fit();

@@ -39,7 +39,9 @@ struct RepairOptions {
   std::optional<unsigned char> escape;
   // The first row of the table is its header: its width is the expected
   // width unless `expected_columns` is given, and it is neither judged,
-  // merged nor quarantined.
+  // merged nor quarantined.  Blank lines before it are dropped like the
+  // `skip_rows` lines.  It counts as a delivered row: the file repair writes
+  // it first, the in-memory repairs hand it out apart from the rows.
   bool header = false;
   // The quote is sniffed among '"' and '\'' from the same sample as the
   // delimiter; `quote_char` is then unread.
@@ -62,6 +64,7 @@ struct RepairReport {
   std::uint64_t quarantined_rows = 0;  // rows set aside
   std::uint64_t inferred_columns = 0;  // the width applied; 0: no width check
   char32_t detected_delimiter = U',';  // the delimiter applied, as the character of its byte
+  char32_t detected_quote = U'"';      // the quote applied (given or sniffed), likewise
   ChangeAccount changes;               // what the run changed, kind by kind
   Encoding encoding = Encoding::Utf8;  // the encoding the input was read in
 
@@ -93,7 +96,11 @@ struct RepairReport {
   }
 };
 
+// The header's fields, when the options ask for one and the table has a row.
+using Header = std::optional<std::vector<std::string>>;
+
 struct SliceOutcome {
+  Header header;  // counted among the delivered rows, but not in `rows`
   RowTable rows;  // delivered rows, in input order
   std::vector<QuarantineRecord> quarantine;
   RepairReport report;
@@ -106,6 +113,7 @@ struct SliceOutcome {
 SliceOutcome mendle_slice(std::string_view input, const RepairOptions& options);
 
 struct IndexOutcome {
+  Header header;     // counted among the delivered rows, but not in `rows`
   IndexedRows rows;  // delivered rows, in input order
   RepairReport report;
 };
@@ -118,20 +126,30 @@ IndexOutcome mendle_indexed(ByteBuffer input, const RepairOptions& options);
 
 // ---- the row loop shared by every repair ----
 
-// The delimiter and the width a repair applies.
+// The delimiter, the quote and the width a repair applies.
 struct Dialect {
   unsigned char delimiter = ',';
+  unsigned char quote = '"';
   std::uint64_t expected_columns = 0;  // 0: no width check
 };
 
-// The given delimiter and width, or those the heuristics find in `input`.
-// An empty input has nothing to judge: ',' and no width, the options unread.
+// The given delimiter, quote and width, or those the heuristics find in
+// `input`; with a header and no width given, the header's width.  An empty
+// input has nothing to judge: ',', the given quote and no width.
 Dialect settle_dialect(std::string_view input, const RepairOptions& options);
 
-// A parser over `input` that stands at the table's start: past a
-// byte-order mark and the `skip_rows` lines before the table.
+// A parser over `input`, reading with the dialect's delimiter and quote,
+// that stands at the table's start: past a byte-order mark and the
+// `skip_rows` lines before the table.
 ResilientParser table_parser(std::string_view input, const RepairOptions& options,
-                             unsigned char delimiter) noexcept;
+                             const Dialect& dialect) noexcept;
+
+// Reads the header, the table's first row that is not blank, into an open
+// row of `rows`, passing over comment lines and blank lines (noted in
+// `changes`); `first_line` is the line it starts on.  False when the table
+// has no such row.
+bool next_header(ResilientParser& parser, const RepairOptions& options, RowTable& rows,
+                 ChangeAccount& changes, std::uint64_t& first_line);
 
 // A report with no row counted yet, for a run under `dialect`.
 RepairReport empty_report(const Dialect& dialect) noexcept;
@@ -144,6 +162,9 @@ RepairReport empty_report(const Dialect& dialect) noexcept;
 //   bool deliver(RowTable& rows, const ResilientParser& parser, WidthVerdict verdict);
 //                       commits or discards the open row; false stops the run
 //   void quarantine(QuarantineRecord&& record);
+//   bool deliver_header(RowTable& rows, const ResilientParser& parser);
+//                       takes the open row as the header (options.header);
+//                       false stops the run
 // and, when it can take plain rows (see skim_row) as their bytes alone,
 // without their fields:
 //   bool takes_plain(const SkimmedRow& row, WidthVerdict verdict);

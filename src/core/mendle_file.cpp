@@ -81,6 +81,10 @@ class FileSink {
     return went(written);
   }
   void quarantine(QuarantineRecord&& record) { quarantined_.push_back(std::move(record)); }
+  // The header is the output's first line, written like a row kept as it is.
+  bool deliver_header(RowTable& table, const ResilientParser& parser) {
+    return deliver(table, parser, WidthVerdict::Keep);
+  }
 
  private:
   bool went(const Status& written) {
@@ -175,7 +179,7 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   // known only now when the delimiter was sniffed, and checked before the
   // output exists, so that nothing is written.  (Read as one, they are
   // written as read.)
-  const OutputDialect written_as = output_dialect(dialect.delimiter, options.quote_char, written);
+  const OutputDialect written_as = output_dialect(dialect.delimiter, dialect.quote, written);
   if ((written.delimiter || written.quote) && written_as.delimiter() == written_as.quote()) {
     return MendleError::of(MendleError::Cause::OutputQuoteIsDelimiter).about(File::Output);
   }
@@ -186,10 +190,10 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   if (written.bom) {
     if (Status marked = output.write_line(kUtf8Bom); !marked) return marked.error().about(File::Output);
   }
-  const OutputDialect read_as(dialect.delimiter, options.quote_char);
+  const OutputDialect read_as(dialect.delimiter, dialect.quote);
   const WidthRule rule{dialect.expected_columns, options.fill_ragged_rows, options.merge_overflow};
   SpanWriter spans(output, bytes);
-  FileSink sink(spans, written_as, rule, dialect.delimiter, options.quote_char);
+  FileSink sink(spans, written_as, rule, dialect.delimiter, dialect.quote);
   RepairReport report = empty_report(dialect);
   report.encoding = text.value().encoding;
   repair_rows(bytes, options, dialect, report, sink);

@@ -10,6 +10,9 @@ namespace csv_mendle {
 
 namespace detail {
 
+// Moves the open row's fields out of the table.
+std::vector<std::string> take_open_fields(RowTable& rows);
+
 // Moves the open row out of the table into a quarantine record.
 QuarantineRecord take_open_row(RowTable& rows, WidthVerdict verdict, std::uint64_t expected,
                                std::uint64_t line);
@@ -66,6 +69,18 @@ PlainTurn offer_plain_row(ResilientParser& parser, const WidthRule& rule, Repair
   return PlainTurn::Passed;
 }
 
+// Reads the header and hands it to the sink, counted as a row delivered
+// unchanged; false when the table has none or the sink stops the run.
+template <class Sink>
+bool take_header(ResilientParser& parser, const RepairOptions& options, RepairReport& report,
+                 Sink& sink) {
+  RowTable& rows = sink.rows();
+  std::uint64_t first_line = 0;
+  if (!next_header(parser, options, rows, report.changes, first_line)) return false;
+  report.count_row(parser.row, WidthVerdict::Keep, first_line);
+  return sink.deliver_header(rows, parser);
+}
+
 }  // namespace detail
 
 template <class Sink>
@@ -75,10 +90,11 @@ void repair_rows(std::string_view input, const RepairOptions& options, const Dia
   const WidthRule rule{dialect.expected_columns, options.fill_ragged_rows, options.merge_overflow};
   // Surplus fields are joined with the delimiter as a character.
   const Latin1Char separator = latin1_char(dialect.delimiter);
-  ResilientParser parser = table_parser(input, options, dialect.delimiter);
+  ResilientParser parser = table_parser(input, options, dialect);
   RowTable& rows = sink.rows();
   report.changes.bom_removed = bom_offset(input) > 0;
   if (parser.line > 1) report.changes.skipped_lines = ChangeCount{parser.line - 1, 1};
+  if (options.header && !detail::take_header(parser, options, report, sink)) return;
   [[maybe_unused]] detail::SkimPacing pacing;
   for (;;) {
     const std::uint64_t first_line = parser.line;

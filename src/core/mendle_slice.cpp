@@ -25,6 +25,10 @@ class SliceSink {
     return true;
   }
   void quarantine(QuarantineRecord&& record) { outcome_.quarantine.push_back(std::move(record)); }
+  bool deliver_header(RowTable& table, const ResilientParser&) {
+    outcome_.header = detail::take_open_fields(table);
+    return true;
+  }
 
  private:
   SliceOutcome& outcome_;

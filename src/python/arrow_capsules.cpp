@@ -55,21 +55,20 @@ PyObject* exported_capsule(Export&& export_into) {
 
 }  // namespace
 
-PyObject* arrow_stream_capsule(RowCursor& cursor) {
+PyObject* arrow_stream_capsule(RowCursor& cursor, std::span<const std::string> header) {
   return exported_capsule<ArrowArrayStream>([&](ArrowArrayStream* stream) {
     TakenRows taken;
     if (cursor.take_rest(taken) < 0) return -1;
-    // The header option will pass its names here.
-    export_stream(std::move(taken.rows), taken.first, numbered_columns(taken.width), stream);
+    export_stream(std::move(taken.rows), taken.first, column_names(header, taken.width), stream);
     return 0;
   });
 }
 
-PyObject* arrow_schema_capsule(RowCursor& cursor) {
+PyObject* arrow_schema_capsule(RowCursor& cursor, std::span<const std::string> header) {
   return exported_capsule<ArrowSchema>([&](ArrowSchema* schema) {
     std::size_t width = 0;
     if (cursor.width(width) < 0) return -1;
-    export_schema(numbered_columns(width), schema);
+    export_schema(column_names(header, width), schema);
     return 0;
   });
 }

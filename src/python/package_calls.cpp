@@ -38,7 +38,23 @@ PyObject* result_dict(const RepairReport& report) {
   if (!encoding || PyDict_SetItemString(result.get(), "encoding", encoding.get()) < 0) {
     return nullptr;
   }
+  const OwnedRef quote = OwnedRef::steal(
+      text_object(std::string(latin1_char(static_cast<unsigned char>(report.detected_quote)).view())));
+  if (!quote || PyDict_SetItemString(result.get(), "quote_char", quote.get()) < 0) return nullptr;
   return result.release();
+}
+
+// The header's fields as a new list of str, or None without a header.
+PyObject* header_list(const Header& header) {
+  if (!header) return Py_NewRef(Py_None);
+  OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(header->size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < header->size(); ++i) {
+    PyObject* name = text_object((*header)[i]);
+    if (name == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  return list.release();
 }
 
 // A new tuple of two new references, which it takes over; null when either
@@ -46,6 +62,12 @@ PyObject* result_dict(const RepairReport& report) {
 PyObject* pair(OwnedRef first, OwnedRef second) {
   if (!first || !second) return nullptr;
   return PyTuple_Pack(2, first.get(), second.get());
+}
+
+// The same with three.
+PyObject* triple(OwnedRef first, OwnedRef second, OwnedRef third) {
+  if (!first || !second || !third) return nullptr;
+  return PyTuple_Pack(3, first.get(), second.get(), third.get());
 }
 
 // ---- the encoding ----
@@ -193,9 +215,12 @@ PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         [&] { return mendle_indexed_file(source.native, options, *encoding); });
     if (!outcome) return raise_file_error(outcome.error(), {.input = source.shown.get()});
     IndexOutcome& repaired = outcome.value();
+    // Built before the rows object takes the header over.
+    OwnedRef header = OwnedRef::steal(header_list(repaired.header));
     // Moved, not copied: the input and the table become the rows object's.
-    return pair(OwnedRef::steal(repaired_rows_new(DeliveredRows(std::move(repaired.rows)))),
-                OwnedRef::steal(result_dict(repaired.report)));
+    return triple(OwnedRef::steal(repaired_rows_new(DeliveredRows(std::move(repaired.rows)),
+                                                    std::move(repaired.header))),
+                  OwnedRef::steal(result_dict(repaired.report)), std::move(header));
   });
 }
 
@@ -268,7 +293,9 @@ PyMethodDef repair_definition = {
     "given.  csv_mendle.repair() checks the option values; here a text stands for\n"
     "its first byte.  The paths are str, bytes\n"
     "or os.PathLike.  Returns a dict of the summary's six values, `changes`, the\n"
-    "account by kind of change, and the `encoding` read.\n"
+    "account by kind of change, the `encoding` read and the `quote_char` applied.\n"
+    "With `header`, the table's first row is its header and sets the width; with\n"
+    "`sniff_quote`, the quote is found among '\"' and \"'\", `quote_char` unread.\n"
     "The interpreter is left while the files are read, repaired and written.",
 };
 
@@ -280,8 +307,9 @@ PyMethodDef read_definition = {
     "merge_overflow=True, expected_columns=None, repair_quotes=True, encoding=\"utf-8\", "
     "skip_rows=None, comment=None, skip_initial_space=False, escape_char=None, header=False, "
     "sniff_quote=False)\n--\n\n"
-    "Reads and repairs the CSV file `source` in memory.  Returns (rows, result):\n"
-    "the RepairedRows, each a new list of str, and the dict that repair() returns.",
+    "Reads and repairs the CSV file `source` in memory.  Returns (rows, result,\n"
+    "header): the RepairedRows, each a new list of str, the dict that repair()\n"
+    "returns, and the header's fields as a list of str (None without `header`).",
 };
 
 PyMethodDef sniff_dialect_definition = {

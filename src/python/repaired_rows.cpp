@@ -13,19 +13,28 @@ namespace csv_mendle::python {
 
 namespace {
 
-// The cursor is constructed in place after tp_alloc and destroyed in
-// tp_dealloc.
+// The cursor and the header are constructed in place after tp_alloc and
+// destroyed in tp_dealloc.  The header never changes: it needs no borrow.
 struct PyRepairedRows {
   PyObject_HEAD
   RowCursor rows;
+  Header header;
 };
 
 RowCursor& cursor_of(PyObject* self) noexcept {
   return reinterpret_cast<PyRepairedRows*>(self)->rows;
 }
 
+// The header's names for the Arrow columns; empty without a header.
+std::span<const std::string> header_of(PyObject* self) noexcept {
+  const Header& header = reinterpret_cast<PyRepairedRows*>(self)->header;
+  if (!header) return {};
+  return *header;
+}
+
 void Rows_dealloc(PyObject* self) {
   cursor_of(self).~RowCursor();
+  reinterpret_cast<PyRepairedRows*>(self)->header.~Header();
   // An instance of a heap type holds a reference to its type.
   PyTypeObject* type = Py_TYPE(self);
   OwnedRef type_reference = OwnedRef::steal(reinterpret_cast<PyObject*>(type));
@@ -54,12 +63,13 @@ PyObject* Rows_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (arguments.parse(kStreamSignature, args, nargs, kwnames) < 0) return nullptr;
     // The columns are text only, so no requested schema could be met
     // better: as the interface allows, the stream keeps its own.
-    return arrow_stream_capsule(cursor_of(self));
+    return arrow_stream_capsule(cursor_of(self), header_of(self));
   });
 }
 
 PyObject* Rows_arrow_c_schema(PyObject* self, PyObject*) {
-  return guarded_object([&]() -> PyObject* { return arrow_schema_capsule(cursor_of(self)); });
+  return guarded_object(
+      [&]() -> PyObject* { return arrow_schema_capsule(cursor_of(self), header_of(self)); });
 }
 
 PyMethodDef rows_methods[] = {
@@ -71,7 +81,8 @@ PyMethodDef rows_methods[] = {
     {"__arrow_c_schema__", as_cfunction(&Rows_arrow_c_schema), METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\n"
      "The Arrow schema of the stream in a PyCapsule: one nullable utf8 column per\n"
-     "column of the widest row, named column_1, column_2, ..."},
+     "column of the widest row or the header, named from the header (made unique\n"
+     "as pandas does), else column_1, column_2, ..."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -103,12 +114,13 @@ std::atomic<PyTypeObject*> rows_type_slot{nullptr};
 
 PyTypeObject* repaired_rows_type() { return process_wide_type(rows_type_slot, rows_spec); }
 
-PyObject* repaired_rows_new(DeliveredRows rows) {
+PyObject* repaired_rows_new(DeliveredRows rows, Header header) {
   PyTypeObject* type = repaired_rows_type();
   if (type == nullptr) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;
   new (&cursor_of(self)) RowCursor(std::move(rows));
+  new (&reinterpret_cast<PyRepairedRows*>(self)->header) Header(std::move(header));
   return self;
 }
 

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "delivered_rows.hpp"
+#include "mendle.hpp"
 
 namespace csv_mendle::python {
 
@@ -13,7 +14,8 @@ namespace csv_mendle::python {
 // it cannot be built.
 PyTypeObject* repaired_rows_type();
 
-// A new RepairedRows that owns `rows`; null with the exception set.
-PyObject* repaired_rows_new(DeliveredRows rows);
+// A new RepairedRows that owns `rows`, its Arrow columns named from
+// `header`; null with the exception set.
+PyObject* repaired_rows_new(DeliveredRows rows, Header header = {});
 
 }  // namespace csv_mendle::python

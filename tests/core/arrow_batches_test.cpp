@@ -184,5 +184,22 @@ TEST(arrow_stream, children_moved_out_outlive_their_parents) {
   last_column.release(&last_column);
 }
 
+TEST(arrow_columns, header_names_are_made_unique_as_pandas_makes_them) {
+  using Names = std::vector<std::string>;
+  EXPECT_EQ(column_names({}, 3), (Names{"column_1", "column_2", "column_3"}));
+  EXPECT_EQ(column_names({}, 0), Names{});
+  const Names header = {"a", "", "a", "b", "a", "", "Unnamed: 1"};
+  // The made-up names give way to the given ones.
+  EXPECT_EQ(column_names(header, 3), (Names{"a", "Unnamed: 1.1", "a.1", "b", "a.2", "Unnamed: 5",
+                                           "Unnamed: 1"}));
+  // A candidate that a later column bears is passed over; so is one handed
+  // out before.
+  EXPECT_EQ(column_names(Names{"a", "a", "a.1"}, 0), (Names{"a", "a.2", "a.1"}));
+  EXPECT_EQ(column_names(Names{"a", "a.1", "a", "a"}, 0), (Names{"a", "a.1", "a.2", "a.3"}));
+  // Past the header the columns are numbered, and those too are unique.
+  EXPECT_EQ(column_names(Names{"x", "column_3"}, 4),
+            (Names{"x", "column_3", "column_3.1", "column_4"}));
+}
+
 }  // namespace
 }  // namespace csv_mendle

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -155,6 +156,37 @@ TEST(heuristics, column_count_is_the_most_frequent_width) {
       EXPECT_EQ(infer_column_count(bom + c.data, c.delimiter), c.columns)
           << "with a byte-order mark";
     }
+  }
+}
+
+TEST(heuristics, the_quote_is_the_one_the_rows_read_best_with) {
+  const struct {
+    const char* name;
+    std::string sample;
+    std::optional<unsigned char> given;
+    unsigned char quote;
+    unsigned char delimiter;
+  } cases[] = {
+      {"no quotes at all: a tie", repeat("a,b,c\n", 5), std::nullopt, '"', ','},
+      {"empty sample", "", std::nullopt, '"', ','},
+      {"apostrophes hold commas in some rows",
+       "id,name,n\n1,'Smith, J',2\n3,'Doe',4\n5,'Roe, R',6\n", std::nullopt, '\'', ','},
+      // Every row splits evenly either way: the quotes that read cleanly decide.
+      {"apostrophes hold one comma in every row", repeat("1,'a, b',2\n", 4), std::nullopt, '\'', ','},
+      {"double quotes hold commas", repeat("1,\"a, b\",2\n", 3) + "4,5,6\n", std::nullopt, '"', ','},
+      {"apostrophes in text are no quotes", repeat("it's,ok,x\n", 3) + "Jo's,y,z\n", std::nullopt,
+       '"', ','},
+      // Taken as a quote, the first apostrophe would run open to the end.
+      {"an apostrophe that opens a field", "'tis,a\nb,c\nd,e\n", std::nullopt, '"', ','},
+      {"a given delimiter is used with either quote", repeat("1;'a; b';2\n", 3), ';', '\'', ';'},
+      {"the delimiter is sniffed with the quote", repeat("'a;b';'c;d'\n", 3), std::nullopt, '\'',
+       ';'},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const SniffedQuote sniffed = sniff_quote(c.sample, c.given);
+    EXPECT_EQ(sniffed.quote, c.quote);
+    EXPECT_EQ(sniffed.delimiter, c.delimiter);
   }
 }
 

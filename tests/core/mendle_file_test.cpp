@@ -302,8 +302,18 @@ void expect_file_repair_is_the_in_memory_repair(const testing::TempDir& dir,
 
   const SliceOutcome outcome = mendle_slice(data, options);
   const OutputDialect dialect(static_cast<unsigned char>(outcome.report.detected_delimiter),
-                              options.quote_char);
+                              static_cast<unsigned char>(outcome.report.detected_quote));
   std::string output, quarantine(kQuarantineHeader);
+  if (outcome.header) {
+    // The header is the first line, written as any row is.
+    RowTable header;
+    header.open_row();
+    for (const std::string& name : *outcome.header) {
+      header.text() += name;
+      header.close_field();
+    }
+    append_output_line(output, header.open_view(), dialect);
+  }
   for (std::size_t r = 0; r < outcome.rows.size(); ++r) {
     append_output_line(output, outcome.rows.row(r), dialect);
   }
@@ -337,6 +347,8 @@ TEST(mendle_file, writes_exactly_the_in_memory_repair) {
     options.fill_ragged_rows = next() % 2;
     options.merge_overflow = next() % 2;
     options.repair_quotes = next() % 2;
+    options.header = next() % 3 == 0;
+    options.sniff_quote = next() % 4 == 0;
     expect_file_repair_is_the_in_memory_repair(dir, data, options);
     if (::testing::Test::HasFatalFailure()) return;
   }
@@ -374,6 +386,7 @@ TEST(mendle_file, writes_exactly_the_in_memory_repair_of_long_rows) {
     options.fill_ragged_rows = pick(3) != 0;
     options.merge_overflow = pick(3) != 0;
     options.repair_quotes = pick(4) != 0;
+    options.header = pick(3) == 0;
     expect_file_repair_is_the_in_memory_repair(dir, data, options);
     if (::testing::Test::HasFatalFailure()) return;
   }

@@ -132,6 +132,96 @@ TEST(mendle_slice, lines_before_the_table_and_comment_lines_are_dropped_and_coun
   EXPECT_EQ(o.report.changes.quarantined_short, (ChangeCount{1, 7}));
 }
 
+RepairOptions with_header() {
+  RepairOptions options;
+  options.header = true;
+  return options;
+}
+
+// The header sets the width (unless one is given), is never judged, and
+// counts as a delivered row; the delimiter is still sniffed with it in the
+// sample, though its width differs from the rows'.
+TEST(mendle_slice, a_header_sets_the_width_and_is_delivered_as_it_is) {
+  RepairOptions options = with_header();
+  SliceOutcome o = mendle_slice("a,b,c,d,e\n1,2,3\n4,5,6\n7,8,9\n", options);
+  EXPECT_EQ(o.header, (Fields{"a", "b", "c", "d", "e"}));
+  EXPECT_EQ(delivered(o), (std::vector<Fields>{{"1", "2", "3", "", ""}, {"4", "5", "6", "", ""},
+                                               {"7", "8", "9", "", ""}}));
+  EXPECT_EQ(o.report.detected_delimiter, U',');
+  EXPECT_EQ(o.report.inferred_columns, 5u);
+  EXPECT_EQ(o.report.total_rows, 4u);
+  EXPECT_EQ(o.report.mendled_rows, 4u);  // the header among them
+  EXPECT_EQ(o.report.repaired_rows, 3u);
+  EXPECT_EQ(mendle_slice("h1;h2;h3;h4;h5\na;b\n", options).report.detected_delimiter, U';');
+
+  // Narrower than the rows: they are merged to its width; with merging off,
+  // set aside, while the header, of whatever width, never is.
+  o = mendle_slice("a,b\n1,2,3\n", options);
+  EXPECT_EQ(delivered(o), (std::vector<Fields>{{"1", "2,3"}}));
+  options.merge_overflow = false;
+  options.fill_ragged_rows = false;
+  options.expected_columns = 2;
+  o = mendle_slice("a\n1,2,3\n4,5\n", options);
+  EXPECT_EQ(o.header, (Fields{"a"}));
+  EXPECT_EQ(delivered(o), (std::vector<Fields>{{"4", "5"}}));
+  EXPECT_EQ(o.report.quarantined_rows, 1u);
+  EXPECT_EQ(o.report.total_rows, 3u);
+
+  // A given width rules; 0 keeps every row as it is.
+  options = with_header();
+  options.expected_columns = 3;
+  o = mendle_slice("a,b,c,d,e\n1,2\n", options);
+  EXPECT_EQ(o.header, (Fields{"a", "b", "c", "d", "e"}));
+  EXPECT_EQ(delivered(o), (std::vector<Fields>{{"1", "2", ""}}));
+  options.expected_columns = 0;
+  o = mendle_slice("a,b,c\n1,2\n3,4,5,6\n", options);
+  EXPECT_EQ(o.header, (Fields{"a", "b", "c"}));
+  EXPECT_EQ(delivered(o), (std::vector<Fields>{{"1", "2"}, {"3", "4", "5", "6"}}));
+
+  // A table without a row has no header.
+  for (const char* input : {"", "\n \n", "#only\n"}) {
+    options = with_header();
+    options.comment = '#';
+    o = mendle_slice(input, options);
+    EXPECT_FALSE(o.header) << input;
+    EXPECT_EQ(o.report.total_rows, 0u);
+    EXPECT_EQ(o.report.inferred_columns, 0u);
+  }
+}
+
+// The header is the first row past the lines before the table, the comment
+// lines and any blank lines, which are dropped and counted as such.
+TEST(mendle_slice, the_header_follows_the_lines_before_the_table) {
+  RepairOptions options = with_header();
+  options.skip_rows = 1;
+  options.comment = '#';
+  const SliceOutcome o = mendle_slice("Export\n# note\n\n  \nx;y;z\n1;2;3\n4;5\n", options);
+  EXPECT_EQ(o.header, (Fields{"x", "y", "z"}));
+  EXPECT_EQ(delivered(o), (std::vector<Fields>{{"1", "2", "3"}, {"4", "5", ""}}));
+  EXPECT_EQ(o.report.detected_delimiter, U';');
+  EXPECT_EQ(o.report.changes.skipped_lines, (ChangeCount{3, 1}));
+  EXPECT_EQ(o.report.changes.comment_lines, (ChangeCount{1, 2}));
+  EXPECT_EQ(o.report.changes.padded, (ChangeCount{1, 7}));
+  EXPECT_EQ(o.report.total_rows, 3u);
+}
+
+// The quote sniffed is reported and applied, to the width as to the rows.
+TEST(mendle_slice, a_sniffed_quote_reads_the_rows_and_is_reported) {
+  RepairOptions options;
+  options.sniff_quote = true;
+  SliceOutcome o = mendle_slice("id,name,note\n1,'Smith, J',x\n2,'Doe, A',y\n", options);
+  EXPECT_EQ(o.report.detected_quote, U'\'');
+  EXPECT_EQ(o.report.inferred_columns, 3u);
+  EXPECT_EQ(delivered(o)[1], (Fields{"1", "Smith, J", "x"}));
+  o = mendle_slice("id,name\n1,\"Smith, J\"\n2,it's\n", options);
+  EXPECT_EQ(o.report.detected_quote, U'"');
+  EXPECT_EQ(delivered(o)[1], (Fields{"1", "Smith, J"}));
+  // Not sniffed, the quote given is reported.
+  options = RepairOptions{};
+  options.quote_char = '|';
+  EXPECT_EQ(mendle_slice("a,b\n", options).report.detected_quote, U'|');
+}
+
 TEST(mendle_slice, rows_are_padded_merged_or_quarantined_by_the_options) {
   struct Case {
     const char* input;
@@ -276,6 +366,7 @@ void expect_same_as_slice(std::string_view input, const RepairOptions& options) 
   SCOPED_TRACE(testing::PrintToString(std::string(input)));
   const SliceOutcome slice = mendle_slice(input, options);
   const IndexOutcome indexed = mendle_indexed(buffer_of(input), options);
+  EXPECT_EQ(indexed.header, slice.header);
   EXPECT_EQ(delivered(indexed.rows), delivered(slice));
   // The counts, the dialect and the change account alike.
   EXPECT_EQ(indexed.report, slice.report);
@@ -341,6 +432,8 @@ TEST(mendle_indexed, agrees_with_mendle_slice_on_random_inputs) {
     options.fill_ragged_rows = pick(3) != 0;
     options.merge_overflow = pick(3) != 0;
     options.repair_quotes = pick(4) != 0;
+    options.header = pick(3) == 0;
+    options.sniff_quote = pick(4) == 0;
     expect_same_as_slice(input, options);
   }
 }

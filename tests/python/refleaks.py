@@ -169,17 +169,17 @@ def package_cases(p: dict[str, str]) -> dict[str, Callable[[], object]]:
         return lambda: package.read(p["input"], **options)  # type: ignore[arg-type]
 
     def partly() -> object:
-        rows, result = package.read(p["input"], expected_columns=3)
+        rows, result, _ = package.read(p["input"], expected_columns=3)
         return next(rows), len(rows), iter(rows), result
 
     def stream_after_rows(**options: object) -> Callable[[], object]:
         def run() -> object:
-            rows, _ = package.read(p["input"], **options)  # type: ignore[arg-type]
+            rows, _, _ = package.read(p["input"], **options)  # type: ignore[arg-type]
             return next(rows), rows.__arrow_c_stream__(None), list(rows), rows.__arrow_c_schema__()
         return run
 
     def stream_twice() -> object:
-        rows, _ = package.read(p["input"])
+        rows, _, _ = package.read(p["input"])
         rows.__arrow_c_stream__()
         return rows.__arrow_c_stream__()
 
@@ -205,6 +205,7 @@ def package_cases(p: dict[str, str]) -> dict[str, Callable[[], object]]:
         "__arrow_c_stream__: dropped unconsumed": lambda: package.read(p["input"])[0].__arrow_c_stream__(),
         "__arrow_c_stream__: after a row, then the schema": stream_after_rows(),
         "__arrow_c_stream__: ragged rows": stream_after_rows(expected_columns=0),
+        "__arrow_c_stream__: named by a header, quote sniffed": stream_after_rows(header=True, sniff_quote=True),
         "__arrow_c_stream__: taken twice": raising(stream_twice, RuntimeError),
         "__arrow_c_stream__: unknown keyword": raising(
             lambda: package.read(p["input"])[0].__arrow_c_stream__(schema=None), TypeError),  # type: ignore[call-arg]

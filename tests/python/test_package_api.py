@@ -15,7 +15,7 @@ import textwrap
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
-from test_properties import DAMAGED, OPTIONS, PROPERTIES, table_text
+from test_properties import DAMAGED, OPTIONS, PROPERTIES, first_byte_char, table_text
 
 
 import csv_mendle
@@ -56,7 +56,7 @@ def test_the_account_names_each_kind_and_its_first_line(write_input, tmp_path, c
     reader = csv_mendle.read(path, **options)
     assert reader.result == result
     assert result.to_dict() == {**backend.open(path, **options).summary.to_dict(), "changes": changes,
-                                "encoding": "utf-8"}
+                                "encoding": "utf-8", "quote_char": options.get("quote_char", '"')}
 
 
 def test_a_reader_iterates_its_native_rows_once_and_knows_its_result_at_once(write_input):
@@ -123,6 +123,7 @@ def test_repair_and_read_give_exactly_the_backend_repair(files, data, options):
     values = result.to_dict()
     assert values.pop("changes") == result.changes
     assert values.pop("encoding") == "utf-8"
+    assert values.pop("quote_char") == first_byte_char(options.get("quote_char"), '"')
     assert values == summary.to_dict()
     reader = csv_mendle.read(files["input"], **options)
     assert list(reader) == list(backend.open(files["input"], **options))
