@@ -76,12 +76,25 @@ def test_a_stream_dropped_unread_or_halfway_releases_itself(write_input):
     assert schema.names == ["column_1", "column_2", "column_3"]
 
 
-def test_to_pandas_gives_str_cells_and_nulls_where_a_row_ended(write_input):
-    pytest.importorskip("pandas")
-    frame = csv_mendle.read(write_input(b"a,b\nc\n"), expected_columns=0).to_pandas()
+@pytest.mark.parametrize("dtype_backend", [None, "pyarrow", "numpy"])
+def test_to_pandas_gives_str_cells_and_nulls_where_a_row_ended(write_input, dtype_backend):
+    pd = pytest.importorskip("pandas")
+    reader = csv_mendle.read(write_input(b"a,b\nc\n"), expected_columns=0)
+    frame = reader.to_pandas() if dtype_backend is None else reader.to_pandas(dtype_backend=dtype_backend)
     assert frame.columns.tolist() == ["column_1", "column_2"]
     assert frame["column_1"].tolist() == ["a", "c"] and frame["column_2"][0] == "b"
     assert frame.isna().values.tolist() == [[False, False], [False, True]]
+    # The default keeps the Arrow columns; "numpy" is pandas' own text dtype.
+    expected = pd.ArrowDtype(pa.string()) if dtype_backend != "numpy" else pd.Series(["a"]).dtype
+    assert frame.dtypes.tolist() == [expected, expected]
+
+
+def test_to_pandas_refuses_an_unknown_backend_before_taking_the_rows(write_input):
+    pytest.importorskip("pandas")
+    reader = csv_mendle.read(write_input(b"a\n"))
+    with pytest.raises(ValueError, match="^dtype_backend must be 'pyarrow' or 'numpy', not 'numpy_nullable'$"):
+        reader.to_pandas(dtype_backend="numpy_nullable")  # type: ignore[arg-type]
+    assert list(reader) == [["a"]]
 
 
 def test_to_polars_goes_through_the_stream(write_input):
