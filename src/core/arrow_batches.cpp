@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -55,22 +57,99 @@ void release_struct_schema(ArrowSchema* schema) noexcept {
 
 // ---- batches ----
 
+// Copies `n` bytes with a few loads and stores, no call: most cells are a
+// handful of bytes, where memcpy's call and dispatch would cost more than
+// the copy.  Reads and writes only the `n` bytes (overlapping when short).
+inline void copy_cell(char* to, const char* from, std::size_t n) noexcept {
+  if (n >= 8) {
+    if (n > 16) {
+      std::memcpy(to, from, n);
+      return;
+    }
+    std::uint64_t head;
+    std::uint64_t tail;
+    std::memcpy(&head, from, 8);
+    std::memcpy(&tail, from + n - 8, 8);
+    std::memcpy(to, &head, 8);
+    std::memcpy(to + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    std::uint32_t head;
+    std::uint32_t tail;
+    std::memcpy(&head, from, 4);
+    std::memcpy(&tail, from + n - 4, 4);
+    std::memcpy(to, &head, 4);
+    std::memcpy(to + n - 4, &tail, 4);
+  } else if (n > 0) {
+    to[0] = from[0];
+    to[n / 2] = from[n / 2];
+    to[n - 1] = from[n - 1];
+  }
+}
+
+// Bytes of a malloc'ed block that grows without being zeroed first.
+template <class T>
+class RawArray {
+ public:
+  RawArray() = default;
+  RawArray(RawArray&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  RawArray& operator=(RawArray&&) = delete;
+  ~RawArray() { std::free(data_); }
+
+  T* data() noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+
+  // Room for `n` more, returned; the size grows by `n`.
+  T* extend(std::size_t n) {
+    if (capacity_ - size_ < n) grow(size_ + n);
+    T* at = data_ + size_;
+    size_ += n;
+    return at;
+  }
+  void reserve(std::size_t n) {
+    if (n > capacity_) grow(n);
+  }
+
+ private:
+  void grow(std::size_t least) {
+    const std::size_t capacity = std::max({least, capacity_ * 2, std::size_t{64}});
+    void* grown = std::realloc(data_, capacity * sizeof(T));
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(grown);
+    capacity_ = capacity;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // One utf8 column of a batch as it is built: 32-bit offsets, the text, and
 // a validity bitmap made at its first null (a column without nulls has
 // none).  Owned by the column's ArrowArray once handed out.
 struct TextColumn {
-  std::vector<std::int32_t> offsets{0};
-  std::string text;
+  RawArray<std::int32_t> offsets;
+  RawArray<char> text;
   std::vector<std::uint8_t> validity;
   std::int64_t nulls = 0;
   const void* buffers[3] = {};
 
-  // Appends a cell; false, appending nothing, when the column would pass
-  // what 32-bit offsets reach.
+  // Room for a batch of `rows` rows and `bytes` of text, the first offset 0.
+  TextColumn(std::size_t rows, std::size_t bytes) {
+    offsets.reserve(rows + 1);
+    *offsets.extend(1) = 0;
+    text.reserve(bytes);
+  }
+  TextColumn(TextColumn&&) noexcept = default;
+
+  // Appends a cell as row `row`; false, appending nothing, when the column
+  // would pass what 32-bit offsets reach.
   bool append(std::size_t row, std::string_view cell) {
     if (cell.size() > kMaxColumnText - text.size()) return false;
-    text.append(cell);
-    offsets.push_back(static_cast<std::int32_t>(text.size()));
+    copy_cell(text.extend(cell.size()), cell.data(), cell.size());
+    *offsets.extend(1) = static_cast<std::int32_t>(text.size());
     if (!validity.empty()) set_bit(row, true);
     return true;
   }
@@ -82,7 +161,7 @@ struct TextColumn {
       for (std::size_t r = 0; r < row; ++r) set_bit(r, true);
     }
     set_bit(row, false);
-    offsets.push_back(offsets.back());
+    *offsets.extend(1) = static_cast<std::int32_t>(text.size());
     ++nulls;
   }
 
@@ -114,20 +193,26 @@ void release_batch(ArrowArray* array) noexcept {
   array->release = nullptr;
 }
 
-using Columns = std::vector<std::unique_ptr<TextColumn>>;
+using Columns = std::vector<TextColumn>;
 
 // Hands `columns` of `length` rows to `out` as a struct array; nothing is
 // allocated once the first column is handed over.
-void fill_batch(Columns columns, std::size_t length, ArrowArray* out) {
+void fill_batch(Columns& columns, std::size_t length, ArrowArray* out) {
   auto children = std::make_unique<BatchChildren>();
   children->arrays.resize(columns.size());
   children->pointers.resize(columns.size());
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    TextColumn* column = columns[c].release();
-    column->validity.resize((length + 7) / 8);
+  std::vector<std::unique_ptr<TextColumn>> owned;
+  owned.reserve(columns.size());
+  for (TextColumn& column : columns) {
+    owned.push_back(std::make_unique<TextColumn>(std::move(column)));
+    if (owned.back()->nulls > 0) owned.back()->validity.resize((length + 7) / 8);
+    owned.back()->text.reserve(1);  // the data buffer is never null, even when empty
+  }
+  for (std::size_t c = 0; c < owned.size(); ++c) {
+    TextColumn* column = owned[c].release();
     column->buffers[0] = column->nulls > 0 ? column->validity.data() : nullptr;
     column->buffers[1] = column->offsets.data();
-    column->buffers[2] = column->text.data();  // never null, even when empty
+    column->buffers[2] = column->text.data();
     children->arrays[c] = ArrowArray{
         .length = static_cast<std::int64_t>(length), .null_count = column->nulls, .offset = 0,
         .n_buffers = 3, .n_children = 0, .buffers = column->buffers, .children = nullptr,
@@ -150,6 +235,10 @@ struct StreamState {
   std::vector<std::string> names;
   BatchLimits limits;
   std::string last_error;
+  // Each column's text in the last batch, and its rows: the next batch
+  // reserves as much, so that its columns seldom grow (and copy) as built.
+  std::vector<std::size_t> last_text;
+  std::size_t last_rows = 0;
 };
 
 // Appends row `row` of `state` as row `at` of `columns`, adding its text to
@@ -166,20 +255,36 @@ bool append_row(const StreamState& state, std::size_t row, std::size_t at, Colum
                                  std::to_string(columns.size()) + " columns");
   }
   std::size_t bytes = 0;
+  TextColumn* const column = columns.data();
   const bool fits = fields.visit([&](std::size_t f, std::string_view cell, bool) {
     bytes += cell.size();
-    return columns[f]->append(at, cell);
+    return column[f].append(at, cell);
   });
   if (!fits || (at > 0 && text_bytes + bytes > state.limits.text_bytes)) return false;
-  for (std::size_t f = fields.size(); f < columns.size(); ++f) columns[f]->append_null(at);
+  for (std::size_t f = fields.size(); f < columns.size(); ++f) column[f].append_null(at);
   text_bytes += bytes;
   return true;
 }
 
+// Empty columns with room for a batch of `rows` rows.
+Columns new_columns(const StreamState& state, std::size_t rows) {
+  Columns columns;
+  columns.reserve(state.names.size());
+  for (std::size_t c = 0; c < state.names.size(); ++c) {
+    std::size_t bytes = 0;
+    if (state.last_rows > 0) {
+      // As much text per row as last time, and an eighth more.
+      bytes = state.last_text[c] / state.last_rows * rows;
+      bytes += bytes / 8;
+    }
+    columns.emplace_back(rows, std::min(bytes, state.limits.text_bytes));
+  }
+  return columns;
+}
+
 // The next batch of `state` into `out`: rows up to the limits.
 void next_batch(StreamState& state, ArrowArray* out) {
-  Columns columns(state.names.size());
-  for (auto& column : columns) column = std::make_unique<TextColumn>();
+  Columns columns = new_columns(state, std::min(state.limits.rows, state.rows.size() - state.next));
   std::size_t length = 0;
   std::size_t text_bytes = 0;
   while (state.next < state.rows.size() && length < state.limits.rows) {
@@ -191,7 +296,14 @@ void next_batch(StreamState& state, ArrowArray* out) {
     ++length;
     ++state.next;
   }
-  fill_batch(std::move(columns), length, out);
+  state.last_text.resize(columns.size());
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    state.last_text[c] = static_cast<std::size_t>(columns[c].offsets.data()[length]);
+  }
+  state.last_rows = length;
+  fill_batch(columns, length, out);
+  // The rows delivered are copied out and never read again.
+  state.rows.discard_before(state.next);
 }
 
 StreamState& state_of(ArrowArrayStream* stream) noexcept {
