@@ -2,7 +2,7 @@
 exactly the rows iteration yields, null where a ragged row ends early; it is
 the reader's one pass; a stream dropped unread or halfway frees itself
 (`./dev sanitize` checks no leak and no double free); the conveniences import
-their library only when called."""
+their library only when called; DuckDB scans it as a table."""
 
 import subprocess
 import sys
@@ -101,6 +101,12 @@ def test_to_polars_goes_through_the_stream(write_input):
     pytest.importorskip("polars")
     frame = csv_mendle.read(write_input(b"a,b\nc\n"), expected_columns=0).to_polars()
     assert frame.to_dict(as_series=False) == {"column_1": ["a", "c"], "column_2": ["b", None]}
+
+
+def test_duckdb_selects_from_the_reader_by_its_name(write_input):
+    duckdb = pytest.importorskip("duckdb")
+    reader = csv_mendle.read(write_input(b"a,b\n\"x\"\"y\",\nc\n"), expected_columns=0)
+    assert duckdb.sql("select * from reader").fetchall() == [("a", "b"), ('x"y', ""), ("c", None)]
 
 
 @pytest.mark.parametrize("method, missing", [("to_arrow", "pyarrow"), ("to_pandas", "pandas"),
