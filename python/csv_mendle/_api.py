@@ -192,7 +192,8 @@ class Reader:
     `pyarrow.table(reader)` and `polars.DataFrame(reader)` load it without a
     Python object per cell.  The stream takes the rows not yet handed out, in
     record batches of at most 65,536 rows and about 256 MiB of text, as
-    nullable utf8 columns named `column_1` .. `column_N`, N the field count of
+    nullable utf8_view columns (utf8 when a requested schema asks for utf8 in
+    every column) named `column_1` .. `column_N`, N the field count of
     the widest of all the reader's rows (handed out or not, so the schema
     does not depend on how far the reader was iterated); a row with fewer
     fields (only possible with `expected_columns=0`, which keeps ragged rows)
@@ -225,9 +226,10 @@ class Reader:
         return len(self._rows)
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> CapsuleType:
-        """The rows not yet handed out as an Arrow C stream in a PyCapsule.
-        The columns are text, so `requested_schema` is not applied: as the
-        interface allows, the stream keeps its own schema."""
+        """The rows not yet handed out as an Arrow C stream in a PyCapsule:
+        utf8_view columns, or utf8 when `requested_schema` asks for utf8 in
+        every column.  Nothing else of it is applied: as the interface
+        allows, the stream keeps its own schema."""
         return self._rows.__arrow_c_stream__(requested_schema)
 
     def __arrow_c_schema__(self) -> CapsuleType:
@@ -235,7 +237,9 @@ class Reader:
         return self._rows.__arrow_c_schema__()
 
     def to_arrow(self) -> pyarrow.Table:
-        """The rows not yet handed out as a `pyarrow.Table` (needs pyarrow)."""
+        """The rows not yet handed out as a `pyarrow.Table` of `string_view`
+        columns, as the stream has them (needs pyarrow); `.cast()` makes
+        `string` of them."""
         pa = _optional_library("pyarrow", "to_arrow")
         return pa.table(self)
 
@@ -252,14 +256,18 @@ class Reader:
         pandas 2 that makes a str object per cell, many times the time and
         the memory."""
         pd = _optional_library("pandas", "to_pandas")
-        _optional_library("pyarrow", "to_pandas")
+        if dtype_backend not in ("pyarrow", "numpy"):
+            raise ValueError(f"dtype_backend must be 'pyarrow' or 'numpy', not {dtype_backend!r}")
+        pa = _optional_library("pyarrow", "to_pandas")
+        # utf8 rather than the stream's views: pyarrow's string functions,
+        # and pandas' on them, take utf8.
+        utf8 = pa.schema([field.with_type(pa.string()) for field in pa.schema(self)])
+        table = pa.RecordBatchReader.from_stream(self, schema=utf8).read_all()
         if dtype_backend == "pyarrow":
             # Chunk by chunk, without a copy: each column keeps the batches'
             # buffers.
-            return self.to_arrow().to_pandas(types_mapper=pd.ArrowDtype)
-        if dtype_backend == "numpy":
-            return self.to_arrow().to_pandas()
-        raise ValueError(f"dtype_backend must be 'pyarrow' or 'numpy', not {dtype_backend!r}")
+            return table.to_pandas(types_mapper=pd.ArrowDtype)
+        return table.to_pandas()
 
     def to_polars(self) -> polars.DataFrame:
         """The rows not yet handed out as a `polars.DataFrame` (needs polars)."""

@@ -1,6 +1,8 @@
 #include "arrow_capsules.hpp"
 
+#include <cstdint>
 #include <memory>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -14,6 +16,29 @@ namespace {
 
 constexpr const char* kStreamCapsule = "arrow_array_stream";
 constexpr const char* kSchemaCapsule = "arrow_schema";
+// The stream's own layout: polars, the consumer that most often loads a
+// whole file, keeps strings as views and takes these as they are.
+constexpr TextLayout kStreamLayout = TextLayout::kUtf8View;
+
+// The layout `requested_schema` (None or an "arrow_schema" capsule) asks
+// for: utf8 or utf8_view when every column of it is the one or the other,
+// else the stream's own.  As the interface allows, a request that cannot be
+// met is no error: the stream keeps its own schema.
+TextLayout requested_layout(PyObject* requested_schema) noexcept {
+  if (!PyCapsule_IsValid(requested_schema, kSchemaCapsule)) return kStreamLayout;
+  const auto* schema =
+      static_cast<const ArrowSchema*>(PyCapsule_GetPointer(requested_schema, kSchemaCapsule));
+  if (schema->release == nullptr || std::string_view(schema->format) != "+s" ||
+      schema->n_children == 0) {
+    return kStreamLayout;
+  }
+  const std::string_view first = schema->children[0]->format;
+  for (std::int64_t c = 0; c < schema->n_children; ++c) {
+    if (std::string_view(schema->children[c]->format) != first) return kStreamLayout;
+  }
+  if (first == "u") return TextLayout::kUtf8;
+  return kStreamLayout;
+}
 
 // Frees an exported struct that a capsule holds: a consumer that moved its
 // contents out set its release to null, otherwise it is released here.
@@ -55,12 +80,14 @@ PyObject* exported_capsule(Export&& export_into) {
 
 }  // namespace
 
-PyObject* arrow_stream_capsule(RowCursor& cursor) {
+PyObject* arrow_stream_capsule(RowCursor& cursor, PyObject* requested_schema) {
+  const TextLayout layout = requested_layout(requested_schema);
   return exported_capsule<ArrowArrayStream>([&](ArrowArrayStream* stream) {
     TakenRows taken;
     if (cursor.take_rest(taken) < 0) return -1;
     // The header option will pass its names here.
-    export_stream(std::move(taken.rows), taken.first, numbered_columns(taken.width), stream);
+    export_stream(std::move(taken.rows), taken.first, numbered_columns(taken.width), stream, {},
+                  layout);
     return 0;
   });
 }
@@ -69,7 +96,7 @@ PyObject* arrow_schema_capsule(RowCursor& cursor) {
   return exported_capsule<ArrowSchema>([&](ArrowSchema* schema) {
     std::size_t width = 0;
     if (cursor.width(width) < 0) return -1;
-    export_schema(numbered_columns(width), schema);
+    export_schema(numbered_columns(width), schema, kStreamLayout);
     return 0;
   });
 }

@@ -11,11 +11,13 @@ namespace csv_mendle::python {
 
 // A new "arrow_array_stream" capsule that takes the cursor's rows not yet
 // handed out; null with RuntimeError when they were taken before.  A capsule
-// dropped unconsumed releases its stream.
-PyObject* arrow_stream_capsule(RowCursor& cursor);
+// dropped unconsumed releases its stream.  The columns are utf8_view, or
+// utf8 when `requested_schema` (None or an "arrow_schema" capsule) asks for
+// utf8 in every column.
+PyObject* arrow_stream_capsule(RowCursor& cursor, PyObject* requested_schema);
 
-// A new "arrow_schema" capsule: one nullable utf8 column per column of the
-// widest row.
+// A new "arrow_schema" capsule: one nullable utf8_view column per column of
+// the widest row.
 PyObject* arrow_schema_capsule(RowCursor& cursor);
 
 }  // namespace csv_mendle::python

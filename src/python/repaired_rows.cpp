@@ -52,9 +52,10 @@ PyObject* Rows_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
   return guarded_object([&]() -> PyObject* {
     Arguments arguments;
     if (arguments.parse(kStreamSignature, args, nargs, kwnames) < 0) return nullptr;
-    // The columns are text only, so no requested schema could be met
-    // better: as the interface allows, the stream keeps its own.
-    return arrow_stream_capsule(cursor_of(self));
+    // Only the layout of the text is taken from a requested schema (utf8 in
+    // every column); as the interface allows, the stream keeps its own
+    // schema otherwise.
+    return arrow_stream_capsule(cursor_of(self), arguments.object(0));
   });
 }
 
@@ -66,12 +67,13 @@ PyMethodDef rows_methods[] = {
     {"__arrow_c_stream__", as_cfunction(&Rows_arrow_c_stream), METH_FASTCALL | METH_KEYWORDS,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
      "The rows not yet handed out as an Arrow C stream of record batches in a\n"
-     "PyCapsule; afterwards iteration yields nothing.  RuntimeError when the rows\n"
-     "were already taken."},
+     "PyCapsule, utf8_view columns, or utf8 when requested_schema asks for utf8\n"
+     "in every column; afterwards iteration yields nothing.  RuntimeError when\n"
+     "the rows were already taken."},
     {"__arrow_c_schema__", as_cfunction(&Rows_arrow_c_schema), METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\n"
-     "The Arrow schema of the stream in a PyCapsule: one nullable utf8 column per\n"
-     "column of the widest row, named column_1, column_2, ..."},
+     "The Arrow schema of the stream in a PyCapsule: one nullable utf8_view column\n"
+     "per column of the widest row, named column_1, column_2, ..."},
     {nullptr, nullptr, 0, nullptr},
 };
 
