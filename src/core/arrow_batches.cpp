@@ -7,6 +7,8 @@
 #include <new>
 #include <stdexcept>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "arrow_columns.hpp"
@@ -110,6 +112,24 @@ void fill_batch(std::vector<Column>& columns, std::size_t length, ArrowArray* ou
   children.release();
 }
 
+// A batch built and not yet handed out, and the rows it holds: released
+// with its owner unless handed out.
+struct BuiltBatch {
+  ArrowArray array{};
+  std::size_t first = 0;
+  std::size_t end = 0;  // the row after its last
+  // Each column's text: the next batch reserves as much, so that its
+  // columns seldom grow (and copy) as built.
+  std::vector<std::size_t> text;
+
+  BuiltBatch() = default;
+  BuiltBatch(const BuiltBatch&) = delete;
+  BuiltBatch& operator=(const BuiltBatch&) = delete;
+  ~BuiltBatch() {
+    if (array.release != nullptr) array.release(&array);
+  }
+};
+
 // The rows a stream has still to deliver, and what it tells of its last
 // failure.
 struct StreamState {
@@ -119,10 +139,12 @@ struct StreamState {
   BatchLimits limits;
   TextLayout layout = TextLayout::kUtf8;
   std::string last_error;
-  // Each column's text in the last batch, and its rows: the next batch
-  // reserves as much, so that its columns seldom grow (and copy) as built.
+  // The text of the last batch's columns, and its rows.
   std::vector<std::size_t> last_text;
   std::size_t last_rows = 0;
+  // The batch after the last one handed out, built beside it on a second
+  // thread (see next_batch), or null.
+  std::unique_ptr<BuiltBatch> ahead;
 };
 
 // Appends row `row` of `state` as row `at` of `columns`, adding its text to
@@ -168,33 +190,85 @@ std::vector<Column> new_columns(const StreamState& state, std::size_t rows) {
   return columns;
 }
 
-// The next batch of `state` into `out`: rows up to the limits.
+// Builds the batch that starts at row `built.first`, up to the limits.  It
+// only reads `state`, except that with `discard` it gives back the input of
+// the rows it has copied (the thread building the batch to hand out next
+// does; one building ahead must not, as rows before its own are still to
+// be read).
 template <class Column>
-void next_batch(StreamState& state, ArrowArray* out) {
+void build_batch(const StreamState& state, BuiltBatch& built, DeliveredRows* discard) {
+  const std::size_t first = built.first;
   std::vector<Column> columns =
-      new_columns<Column>(state, std::min(state.limits.rows, state.rows.size() - state.next));
+      new_columns<Column>(state, std::min(state.limits.rows, state.rows.size() - first));
   std::size_t length = 0;
   std::size_t text_bytes = 0;
-  while (state.next < state.rows.size() && length < state.limits.rows) {
-    if (!append_row(state, state.next, length, columns, text_bytes)) {
+  while (first + length < state.rows.size() && length < state.limits.rows) {
+    if (!append_row(state, first + length, length, columns, text_bytes)) {
       if (length > 0) break;  // the row starts the next batch
-      throw BatchError(EOVERFLOW, "row " + std::to_string(state.next + 1) +
+      throw BatchError(EOVERFLOW, "row " + std::to_string(first + 1) +
                                       " has a field of 2 GiB or more, beyond a text column");
     }
     ++length;
-    ++state.next;
-    // The rows delivered are copied out and never read again: their input
-    // goes back now and then, so that the input and the batches are never
-    // both held whole.
-    if (length % kDiscardRows == 0) state.rows.discard_before(state.next);
+    // The rows copied are never read again: their input goes back now and
+    // then, so that the input and the batches are never both held whole.
+    if (discard != nullptr && length % kDiscardRows == 0) discard->discard_before(first + length);
   }
-  state.last_text.resize(columns.size());
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    state.last_text[c] = columns[c].text_bytes(length);
-  }
-  state.last_rows = length;
-  fill_batch(columns, length, out);
+  built.end = first + length;
+  built.text.resize(columns.size());
+  for (std::size_t c = 0; c < columns.size(); ++c) built.text[c] = columns[c].text_bytes(length);
+  fill_batch(columns, length, &built.array);
+}
+
+// Hands `built` out into `out` and moves the stream past it.
+void hand_out(StreamState& state, BuiltBatch& built, ArrowArray* out) noexcept {
+  *out = std::exchange(built.array, ArrowArray{});
+  state.last_rows = built.end - built.first;
+  state.last_text.swap(built.text);
+  state.next = built.end;
   state.rows.discard_before(state.next);
+}
+
+// The next batch of `state` into `out`.  Building the rows' batches takes
+// most of a load into pandas or polars, so while this thread builds the
+// batch to hand out now, a second builds the one after it, on the bet that
+// this batch is cut by its rows (every batch is but the last, unless the
+// text cap cuts it).  A lost bet, or a failure there, only drops that
+// batch: it is built again in its turn, and the same rows always make the
+// same batch, so the consumer sees what one thread would have made.
+template <class Column>
+void next_batch(StreamState& state, ArrowArray* out) {
+  std::unique_ptr<BuiltBatch> ahead = std::move(state.ahead);
+  if (ahead != nullptr && ahead->first == state.next) {
+    hand_out(state, *ahead, out);
+    return;
+  }
+  ahead.reset();
+  BuiltBatch now;
+  now.first = state.next;
+  const std::size_t bet = state.next + state.limits.rows;
+  {
+    std::jthread helper;
+    if (bet < state.rows.size()) {
+      ahead = std::make_unique<BuiltBatch>();
+      ahead->first = bet;
+      try {
+        helper = std::jthread([&state, built = ahead.get()]() noexcept {
+          try {
+            build_batch<Column>(state, *built, nullptr);
+          } catch (...) {
+            built->end = 0;  // lost: never handed out
+          }
+        });
+      } catch (const std::system_error&) {
+        ahead.reset();  // no second thread: one builds all
+      }
+    }
+    build_batch<Column>(state, now, &state.rows);
+  }  // the helper has finished
+  hand_out(state, now, out);
+  if (ahead != nullptr && ahead->end > ahead->first && ahead->first == state.next) {
+    state.ahead = std::move(ahead);
+  }
 }
 
 StreamState& state_of(ArrowArrayStream* stream) noexcept {

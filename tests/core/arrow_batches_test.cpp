@@ -164,6 +164,9 @@ const StreamCase kStreamCases[] = {
     {"a row with nulls that does not fit starts the next batch", kRagged, 0, 0,
      {.text_bytes = 8}, {2, 3}},
     {"a row alone may pass the text cap", kRagged, 0, 0, {.text_bytes = 2}, {1, 1, 1, 1, 1}},
+    // The batch built ahead on the bet of a full batch is dropped each time.
+    {"batches cut by text before their rows", kRagged, 0, 0, {.rows = 2, .text_bytes = 4},
+     {1, 1, 1, 1, 1}},
     {"padded rows have empty cells, not nulls", kRagged, 3, 0, {}, {5}},
     {"no rows, no batches", "", std::nullopt, 0, {}, {}},
     {"every row handed out already", "a\nb\n", std::nullopt, 2, {}, {}},
@@ -193,6 +196,17 @@ TEST(arrow_stream, a_row_wider_than_the_names_fails_with_its_reason) {
   ArrowArray batch;
   EXPECT_EQ(stream.get_next(&stream, &batch), EINVAL);
   EXPECT_STREQ(stream.get_last_error(&stream), "row 1 has 3 fields, more than the 2 columns");
+  stream.release(&stream);
+  // Met while building ahead, the failure waits for the row's turn: the
+  // rows before it come first.
+  export_stream(delivered(kRagged, 0), 0, numbered_columns(3), &stream, {.rows = 1});
+  for (int row = 0; row < 3; ++row) {
+    ASSERT_EQ(stream.get_next(&stream, &batch), 0);
+    EXPECT_EQ(batch.length, 1);
+    batch.release(&batch);
+  }
+  EXPECT_EQ(stream.get_next(&stream, &batch), EINVAL);
+  EXPECT_STREQ(stream.get_last_error(&stream), "row 4 has 4 fields, more than the 3 columns");
   stream.release(&stream);
 }
 
