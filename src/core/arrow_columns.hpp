@@ -86,8 +86,12 @@ class RawArray {
     size_ += n;
     return at;
   }
-  void reserve(std::size_t n) {
-    if (n > capacity_) grow(n);
+  // Room for `n` in all.  `populate`, for room that will all be written
+  // (views, offsets): a new mapping's pages are made resident at once, in
+  // one call, rather than one page fault at a time as they are first
+  // written, which costs most in a virtual machine.
+  void reserve(std::size_t n, bool populate = false) {
+    if (n > capacity_) grow(n, populate);
   }
 
  private:
@@ -95,7 +99,7 @@ class RawArray {
 
   static bool mapped(std::size_t capacity) noexcept { return capacity * sizeof(T) >= kMapBytes; }
 
-  void grow(std::size_t least) {
+  void grow(std::size_t least, bool populate = false) {
     std::size_t capacity = std::max({least, capacity_ * 2, std::size_t{64}});
     if (mapped(capacity)) {
       // Whole pages: the mapping's tail is room too.
@@ -110,7 +114,7 @@ class RawArray {
       if (grown == MAP_FAILED) throw std::bad_alloc();
     } else {
       grown = ::mmap(nullptr, capacity * sizeof(T), PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                     MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0), -1, 0);
       if (grown == MAP_FAILED) throw std::bad_alloc();
       if (size_ > 0) std::memcpy(grown, data_, size_ * sizeof(T));
       std::free(data_);
@@ -174,7 +178,7 @@ struct TextColumn {
 
   // Room for a batch of `rows` rows and `bytes` of text.
   TextColumn(std::size_t rows, std::size_t bytes) {
-    offsets.reserve(rows + 1);
+    offsets.reserve(rows + 1, true);
     *offsets.extend(1) = 0;
     text.reserve(bytes);
   }
@@ -232,7 +236,7 @@ struct ViewColumn {
   const void* buffers[kBuffers] = {};
 
   ViewColumn(std::size_t rows, std::size_t bytes) {
-    views.reserve(rows);
+    views.reserve(rows, true);
     data.reserve(bytes);
   }
   ViewColumn(ViewColumn&&) noexcept = default;
