@@ -231,8 +231,8 @@ void hand_out(StreamState& state, BuiltBatch& built, ArrowArray* out) noexcept {
 // The next batch of `state` into `out`.  Building the rows' batches takes
 // most of a load into pandas or polars, so while this thread builds the
 // batch to hand out now, a second builds the one after it, on the bet that
-// this batch is cut by its rows (every batch is but the last, unless the
-// text cap cuts it).  A lost bet, or a failure there, only drops that
+// this batch is cut by its rows (each is but the last, unless the text cap
+// cuts it first).  A lost bet, or a failure there, only drops that
 // batch: it is built again in its turn, and the same rows always make the
 // same batch, so the consumer sees what one thread would have made.
 template <class Column>

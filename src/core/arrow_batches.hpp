@@ -1,7 +1,8 @@
 // The delivered rows of an in-memory repair as Arrow record batches, through
 // the Arrow C data and C stream interfaces (arrow_c_abi.hpp): one nullable
-// utf8 column per column of the table, built straight from DeliveredRows,
-// with no Python object per cell and no Arrow library on either side.
+// text column (utf8 or utf8_view) per column of the table, built straight
+// from DeliveredRows, with no Python object per cell and no Arrow library
+// on either side.
 //
 // Every struct handed out owns what it points to through its private_data
 // and frees all of it in its release callback, which the consumer calls

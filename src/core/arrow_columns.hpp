@@ -96,6 +96,7 @@ class RawArray {
 
  private:
   static constexpr std::size_t kMapBytes = std::size_t{64} << 10;
+  static constexpr std::size_t kPageBytes = 4096;
 
   static bool mapped(std::size_t capacity) noexcept { return capacity * sizeof(T) >= kMapBytes; }
 
@@ -103,7 +104,7 @@ class RawArray {
     std::size_t capacity = std::max({least, capacity_ * 2, std::size_t{64}});
     if (mapped(capacity)) {
       // Whole pages: the mapping's tail is room too.
-      capacity = (capacity * sizeof(T) + kMapBytes - 1) / kMapBytes * kMapBytes / sizeof(T);
+      capacity = (capacity * sizeof(T) + kPageBytes - 1) / kPageBytes * kPageBytes / sizeof(T);
     }
     void* grown = nullptr;
     if (!mapped(capacity)) {

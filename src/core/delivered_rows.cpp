@@ -20,6 +20,7 @@ void DeliveredRows::discard_before(std::size_t i) noexcept {
   } else if (rows_.index.is_plain(i)) {
     rows_.input.discard_before(static_cast<std::size_t>(rows_.index.where(i)));
   }
+  rows_.index.discard_before(i);
 }
 
 void DeliveredRow::plain_row_width_broken() {
