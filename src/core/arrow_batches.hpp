@@ -54,9 +54,9 @@ void export_schema(const std::vector<std::string>& names, ArrowSchema* out,
 
 // Fills `out` with a stream that owns `rows` and delivers rows `first` ..
 // rows.size() - 1 in batches cut by `limits`, a row's missing trailing
-// cells null, its columns laid out as `layout` says.  A row with more fields than `names` fails get_next with
-// EINVAL.  Throws std::bad_alloc, leaving `out` untouched (and `rows`
-// dropped).
+// cells null, its columns laid out as `layout` says.  A row with more
+// fields than `names` fails get_next with EINVAL.  Throws std::bad_alloc,
+// leaving `out` untouched (and `rows` dropped).
 void export_stream(DeliveredRows rows, std::size_t first, std::vector<std::string> names,
                    ArrowArrayStream* out, BatchLimits limits = {},
                    TextLayout layout = TextLayout::kUtf8);

@@ -22,7 +22,9 @@ void RowIndex::discard_before(std::size_t i) noexcept {
   i = std::min(i, entries_.size());
   if (i <= discarded_) return;
   static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const auto at = [&](std::size_t entry) { return reinterpret_cast<std::uintptr_t>(entries_.data() + entry); };
+  const auto at = [&](std::size_t entry) {
+    return reinterpret_cast<std::uintptr_t>(entries_.data() + entry);
+  };
   const std::uintptr_t from = (at(discarded_) + page - 1) / page * page;
   const std::uintptr_t to = at(i) / page * page;
   // Advice only: memory that cannot be given back is merely kept.
