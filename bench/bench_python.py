@@ -5,9 +5,10 @@ same size (same seed, no damaged rows), then runs every contender several
 times, each run in a fresh process, and prints MB/s, the peak memory over the
 file size, each contender's time over csv_mendle's own figure and the share of
 the input rows that reach the output; optionally a chart and a JSON dump.
-The DataFrame jobs load the damaged file through the reader's Arrow stream,
-against the peers' readers of the clean file and a DataFrame built from the
-iterated lists.
+The DataFrame jobs load the damaged file through the reader's Arrow stream
+into pandas, polars and DuckDB, against the peers' readers of the clean file
+and against DataFrames built from the iterated lists; they alternate, one of
+each in turn, so their ratios come from the same minutes.
 
 The peers pandas, duckdb, polars and pyarrow do not repair: they drop or
 truncate the damaged rows.  Each is measured when importable (`./dev bench`
@@ -288,10 +289,19 @@ CONTENDERS = {
         repairs=False,
     ),
     "csv_mendle.read().to_pandas()": Contender(
-        "repair in memory, Arrow stream into pandas (through pyarrow)",
+        "repair in memory, Arrow stream into pandas: pyarrow-backed str columns",
         """
         import csv_mendle
         frame = csv_mendle.read(src).to_pandas()
+        """,
+        job="frame",
+        needs="pyarrow",
+    ),
+    "csv_mendle.read().to_pandas(numpy)": Contender(
+        "the same with dtype_backend='numpy': a str object per cell, as read_csv gives",
+        """
+        import csv_mendle
+        frame = csv_mendle.read(src).to_pandas(dtype_backend="numpy")
         """,
         job="frame",
         needs="pyarrow",
@@ -305,6 +315,17 @@ CONTENDERS = {
         job="frame",
         needs="polars",
     ),
+    "duckdb table from csv_mendle.read()": Contender(
+        "repair in memory, Arrow stream into a DuckDB table",
+        """
+        import csv_mendle, duckdb
+        reader = csv_mendle.read(src)
+        connection = duckdb.connect()
+        connection.execute("CREATE TABLE rows AS SELECT * FROM reader")
+        """,
+        job="frame",
+        needs="duckdb",
+    ),
     "pandas.DataFrame(list(csv_mendle.read()))": Contender(
         "repair in memory, iterate lists of str into pandas",
         """
@@ -314,8 +335,17 @@ CONTENDERS = {
         job="frame",
         needs="pandas",
     ),
+    "polars.DataFrame(list(csv_mendle.read()))": Contender(
+        "repair in memory, iterate lists of str into polars",
+        """
+        import csv_mendle, polars
+        frame = polars.DataFrame(list(csv_mendle.read(src)), orient="row")
+        """,
+        job="frame",
+        needs="polars",
+    ),
     "pandas read_csv (clean)": Contender(
-        "NO REPAIR: the clean file, str columns",
+        "NO REPAIR: the clean file, str columns (a str object per cell)",
         """
         import pandas
         frame = pandas.read_csv(src, header=None, dtype=str, keep_default_na=False)
@@ -323,6 +353,18 @@ CONTENDERS = {
         job="frame",
         repairs=False,
         needs="pandas",
+        clean_input=True,
+    ),
+    "pandas read_csv(engine=pyarrow) (clean)": Contender(
+        "NO REPAIR: the clean file, pyarrow-backed str columns; all cores",
+        """
+        import pandas
+        frame = pandas.read_csv(src, header=None, engine="pyarrow", dtype_backend="pyarrow",
+                                dtype="string[pyarrow]")
+        """,
+        job="frame",
+        repairs=False,
+        needs="pyarrow",
         clean_input=True,
     ),
     "polars read_csv (clean)": Contender(
@@ -334,6 +376,19 @@ CONTENDERS = {
         job="frame",
         repairs=False,
         needs="polars",
+        clean_input=True,
+    ),
+    "duckdb read_csv (clean)": Contender(
+        "NO REPAIR: the clean file into a DuckDB table, str columns; all cores",
+        """
+        import duckdb
+        connection = duckdb.connect()
+        connection.execute(f"CREATE TABLE rows AS SELECT * FROM read_csv('{src}', header = false,"
+                           " all_varchar = true)")
+        """,
+        job="frame",
+        repairs=False,
+        needs="duckdb",
         clean_input=True,
     ),
 }
@@ -512,6 +567,10 @@ ALTERNATE_ENCODINGS = (
 # character in twelve of the words becomes non-ASCII.
 ACCENTS = str.maketrans({"q": "ä", "x": "ß", "z": "€"})
 ALTERNATE_THREADS = ("csv_mendle.repair x2 (2 threads)", "csv_mendle.repair x2 (in turn)")
+# The DataFrame jobs are compared with each other (the reader's stream
+# against the peers' readers of the clean file and against the iterated
+# lists), so they alternate too, for --runs rounds.
+ALTERNATE_FRAMES = tuple(name for name, contender in CONTENDERS.items() if contender.job == "frame")
 
 
 def measure(
@@ -612,6 +671,22 @@ PAIRED_RATIOS = (
     (ALTERNATE_ENCODINGS[1], ALTERNATE_ENCODINGS[0], "repair of cp1252 / of the same text in UTF-8, time"),
     (ALTERNATE_ENCODINGS[2], ALTERNATE_ENCODINGS[0], "repair of UTF-16 / of the same text in UTF-8, time"),
 )
+# The DataFrame goals, as the peer's time over csv_mendle's (how many times
+# faster csv_mendle is), each the median over the alternated rounds.
+FRAME_RATIOS = (
+    ("pandas read_csv (clean)", "csv_mendle.read().to_pandas()", "pandas.read_csv(clean) / read().to_pandas()"),
+    ("pandas read_csv (clean)", "csv_mendle.read().to_pandas(numpy)",
+     "pandas.read_csv(clean) / read().to_pandas(dtype_backend='numpy')"),
+    ("pandas read_csv(engine=pyarrow) (clean)", "csv_mendle.read().to_pandas()",
+     "pandas.read_csv(clean, engine='pyarrow', dtype_backend='pyarrow') / read().to_pandas()"),
+    ("pandas.DataFrame(list(csv_mendle.read()))", "csv_mendle.read().to_pandas()",
+     "pandas.DataFrame(list(read())) / read().to_pandas()"),
+    ("polars read_csv (clean)", "polars.DataFrame(csv_mendle.read())", "polars.read_csv(clean) / polars.DataFrame(read())"),
+    ("polars.DataFrame(list(csv_mendle.read()))", "polars.DataFrame(csv_mendle.read())",
+     "polars.DataFrame(list(read())) / polars.DataFrame(read())"),
+    ("duckdb read_csv (clean)", "duckdb table from csv_mendle.read()",
+     "duckdb read_csv(clean) / duckdb table from read()"),
+)
 
 
 def reader_retained(results: dict[str, Result]) -> tuple[int, float] | None:
@@ -680,6 +755,10 @@ def report(
         over_floor = ratio(results, mendle, floor)
         if over_floor is not None:
             print(f"{mendle} / {floor} time: {over_floor:.2f}x")
+    for name, reference, what in FRAME_RATIOS:
+        value = paired_ratio(results, name, reference)
+        if value is not None:
+            print(f"{what}, time (median over alternated rounds): {value:.2f}x")
     retained = reader_retained(results)
     if retained is not None:
         print(
@@ -737,6 +816,9 @@ def to_json(
         "utf16_over_utf8_time": paired_ratio(results, *PAIRED_RATIOS[4][:2]),
         "mendle_file_over_copy_floor_time": ratio(results, mendle, "copy (floor)"),
         "mendle_file_over_huge_page_copy_floor_time": ratio(results, mendle, "copy via huge pages (floor)"),
+        "frame_time_ratios": {
+            what: paired_ratio(results, name, reference) for name, reference, what in FRAME_RATIOS
+        },
         "reader_resident_after_construction_bytes": retained[0] if retained else None,
         "reader_resident_after_construction_over_file": retained[1] if retained else None,
         "skipped": skipped,
@@ -887,7 +969,8 @@ def main() -> None:
     groups: list[list[str]] = []
     for name in chosen:
         together = next(
-            (g for g in (ALTERNATE, ALTERNATE_THREADS, ALTERNATE_ENCODINGS) if name in g), (name,)
+            (g for g in (ALTERNATE, ALTERNATE_THREADS, ALTERNATE_ENCODINGS, ALTERNATE_FRAMES) if name in g),
+            (name,),
         )
         group = [n for n in chosen if n in together]
         if group[0] == name:
@@ -897,7 +980,7 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as out_dir:
         for group in groups:
             print(f"running {' and '.join(group)} ...", file=sys.stderr)
-            runs = args.pair_runs if len(group) > 1 else args.runs
+            runs = args.pair_runs if len(group) > 1 and group[0] not in ALTERNATE_FRAMES else args.runs
             results.update(measure(group, inputs, runs, out_dir, failed))
 
     host = machine()

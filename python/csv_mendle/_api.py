@@ -295,7 +295,8 @@ class Reader:
     `pyarrow.table(reader)` and `polars.DataFrame(reader)` load it without a
     Python object per cell.  The stream takes the rows not yet handed out, in
     record batches of at most 65,536 rows and about 256 MiB of text, as
-    nullable utf8 columns named `column_1` .. `column_N`, N the field count of
+    nullable utf8 columns (utf8_view when a requested schema asks for
+    utf8_view in every column) named `column_1` .. `column_N`, N the field count of
     the widest of all the reader's rows (handed out or not, so the schema
     does not depend on how far the reader was iterated) or of the header; a
     row with fewer fields (only possible with `expected_columns=0`, which
@@ -344,9 +345,10 @@ class Reader:
         return len(self._rows)
 
     def __arrow_c_stream__(self, requested_schema: object = None) -> CapsuleType:
-        """The rows not yet handed out as an Arrow C stream in a PyCapsule.
-        The columns are text, so `requested_schema` is not applied: as the
-        interface allows, the stream keeps its own schema."""
+        """The rows not yet handed out as an Arrow C stream in a PyCapsule:
+        utf8 columns, or utf8_view when `requested_schema` asks for
+        utf8_view in every column.  Nothing else of it is applied: as the interface
+        allows, the stream keeps its own schema."""
         return self._rows.__arrow_c_stream__(requested_schema)
 
     def __arrow_c_schema__(self) -> CapsuleType:
@@ -354,21 +356,41 @@ class Reader:
         return self._rows.__arrow_c_schema__()
 
     def to_arrow(self) -> pyarrow.Table:
-        """The rows not yet handed out as a `pyarrow.Table` (needs pyarrow)."""
+        """The rows not yet handed out as a `pyarrow.Table` of `string`
+        columns (needs pyarrow)."""
         pa = _optional_library("pyarrow", "to_arrow")
         return pa.table(self)
 
-    def to_pandas(self) -> pandas.DataFrame:
-        """The rows not yet handed out as a `pandas.DataFrame` of str, missing
-        cells null (needs pandas and pyarrow)."""
-        _optional_library("pandas", "to_pandas")
-        _optional_library("pyarrow", "to_pandas")
-        return self.to_arrow().to_pandas()
+    def to_pandas(self, *, dtype_backend: Literal["pyarrow", "numpy"] = "pyarrow") -> pandas.DataFrame:
+        """The rows not yet handed out as a `pandas.DataFrame`, missing cells
+        null (needs pandas and pyarrow).
+
+        With `dtype_backend="pyarrow"` (the default) each column is
+        `pandas.ArrowDtype(pyarrow.string())`: the Arrow column itself, no
+        Python object per cell, missing cells `pandas.NA`; the columns are
+        what `pandas.read_csv(..., dtype_backend="pyarrow")` makes of text.
+        With `"numpy"` they are pandas' default for text, as `read_csv`
+        gives it: object columns of str in pandas 2, `str` in pandas 3; in
+        pandas 2 that makes a str object per cell, many times the time and
+        the memory."""
+        pd = _optional_library("pandas", "to_pandas")
+        if dtype_backend not in ("pyarrow", "numpy"):
+            raise ValueError(f"dtype_backend must be 'pyarrow' or 'numpy', not {dtype_backend!r}")
+        pa = _optional_library("pyarrow", "to_pandas")
+        table = pa.table(self)
+        if dtype_backend == "pyarrow":
+            # Chunk by chunk, without a copy: each column keeps the batches'
+            # buffers.
+            return table.to_pandas(types_mapper=pd.ArrowDtype)
+        return table.to_pandas()
 
     def to_polars(self) -> polars.DataFrame:
-        """The rows not yet handed out as a `polars.DataFrame` (needs polars)."""
+        """The rows not yet handed out as a `polars.DataFrame` (needs polars).
+        Its strings come as Arrow string views, polars' own layout, which it
+        takes as they are: faster than `polars.DataFrame(reader)`, where
+        polars makes a view of every utf8 string itself."""
         pl = _optional_library("polars", "to_polars")
-        return pl.DataFrame(self)
+        return pl.DataFrame(_ViewStream(self._rows))
 
     def __enter__(self) -> Self:
         """The reader itself: everything was read when it was made."""
@@ -383,6 +405,18 @@ class Reader:
         """Leaves the rows as they are; an exception raised in the block
         propagates."""
         return False
+
+
+class _ViewStream:
+    """The rows' Arrow stream with utf8_view columns, whatever is asked."""
+
+    __slots__ = ("_rows",)
+
+    def __init__(self, rows: _csv_mendle.RepairedRows) -> None:
+        self._rows = rows
+
+    def __arrow_c_stream__(self, requested_schema: object = None) -> CapsuleType:
+        return self._rows._arrow_c_view_stream()
 
 
 def _optional_library(name: str, method: str) -> Any:

@@ -3,22 +3,24 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
+#include <system_error>
+#include <thread>
 #include <utility>
+
+#include "arrow_columns.hpp"
 
 namespace csv_mendle {
 
 namespace {
 
 constexpr const char* kStructFormat = "+s";
-constexpr const char* kUtf8Format = "u";
-// The most text a utf8 column can hold: its offsets are signed 32-bit.
-constexpr std::size_t kMaxColumnText = std::numeric_limits<std::int32_t>::max();
+// How many rows a batch copies between giving back the input they came from.
+constexpr std::size_t kDiscardRows = 4096;
 
 // A failure of get_next that the consumer learns as this error number, with
 // the text from get_last_error.
@@ -56,46 +58,12 @@ void release_struct_schema(ArrowSchema* schema) noexcept {
 
 // ---- batches ----
 
-// One utf8 column of a batch as it is built: 32-bit offsets, the text, and
-// a validity bitmap made at its first null (a column without nulls has
-// none).  Owned by the column's ArrowArray once handed out.
-struct TextColumn {
-  std::vector<std::int32_t> offsets{0};
-  std::string text;
-  std::vector<std::uint8_t> validity;
-  std::int64_t nulls = 0;
-  const void* buffers[3] = {};
+using arrow_columns::TextColumn;
+using arrow_columns::ViewColumn;
 
-  // Appends a cell; false, appending nothing, when the column would pass
-  // what 32-bit offsets reach.
-  bool append(std::size_t row, std::string_view cell) {
-    if (cell.size() > kMaxColumnText - text.size()) return false;
-    text.append(cell);
-    offsets.push_back(static_cast<std::int32_t>(text.size()));
-    if (!validity.empty()) set_bit(row, true);
-    return true;
-  }
-
-  void append_null(std::size_t row) {
-    if (validity.empty()) {
-      // Every earlier row of the batch had a value here.
-      validity.assign(row / 8 + 1, 0);
-      for (std::size_t r = 0; r < row; ++r) set_bit(r, true);
-    }
-    set_bit(row, false);
-    offsets.push_back(offsets.back());
-    ++nulls;
-  }
-
-  void set_bit(std::size_t row, bool valid) {
-    if (validity.size() <= row / 8) validity.resize(row / 8 + 1, 0);
-    const auto mask = static_cast<std::uint8_t>(1u << (row % 8));
-    validity[row / 8] = valid ? (validity[row / 8] | mask) : (validity[row / 8] & ~mask);
-  }
-};
-
+template <class Column>
 void release_column(ArrowArray* array) noexcept {
-  delete static_cast<TextColumn*>(array->private_data);
+  delete static_cast<Column*>(array->private_data);
   array->release = nullptr;
 }
 
@@ -115,24 +83,26 @@ void release_batch(ArrowArray* array) noexcept {
   array->release = nullptr;
 }
 
-using Columns = std::vector<std::unique_ptr<TextColumn>>;
-
 // Hands `columns` of `length` rows to `out` as a struct array; nothing is
 // allocated once the first column is handed over.
-void fill_batch(Columns columns, std::size_t length, ArrowArray* out) {
+template <class Column>
+void fill_batch(std::vector<Column>& columns, std::size_t length, ArrowArray* out) {
   auto children = std::make_unique<BatchChildren>();
   children->arrays.resize(columns.size());
   children->pointers.resize(columns.size());
-  for (std::size_t c = 0; c < columns.size(); ++c) {
-    TextColumn* column = columns[c].release();
-    column->validity.resize((length + 7) / 8);
-    column->buffers[0] = column->nulls > 0 ? column->validity.data() : nullptr;
-    column->buffers[1] = column->offsets.data();
-    column->buffers[2] = column->text.data();  // never null, even when empty
+  std::vector<std::unique_ptr<Column>> owned;
+  owned.reserve(columns.size());
+  for (Column& column : columns) {
+    owned.push_back(std::make_unique<Column>(std::move(column)));
+    owned.back()->seal(length);
+  }
+  for (std::size_t c = 0; c < owned.size(); ++c) {
+    Column* column = owned[c].release();
     children->arrays[c] = ArrowArray{
-        .length = static_cast<std::int64_t>(length), .null_count = column->nulls, .offset = 0,
-        .n_buffers = 3, .n_children = 0, .buffers = column->buffers, .children = nullptr,
-        .dictionary = nullptr, .release = &release_column, .private_data = column};
+        .length = static_cast<std::int64_t>(length), .null_count = column->validity.nulls,
+        .offset = 0, .n_buffers = Column::kBuffers, .n_children = 0, .buffers = column->buffers,
+        .children = nullptr, .dictionary = nullptr, .release = &release_column<Column>,
+        .private_data = column};
     children->pointers[c] = &children->arrays[c];
   }
   *out = ArrowArray{.length = static_cast<std::int64_t>(length), .null_count = 0, .offset = 0,
@@ -143,6 +113,24 @@ void fill_batch(Columns columns, std::size_t length, ArrowArray* out) {
   children.release();
 }
 
+// A batch built and not yet handed out, and the rows it holds: released
+// with its owner unless handed out.
+struct BuiltBatch {
+  ArrowArray array{};
+  std::size_t first = 0;
+  std::size_t end = 0;  // the row after its last
+  // Each column's text: the next batch reserves as much, so that its
+  // columns seldom grow (and copy) as built.
+  std::vector<std::size_t> text;
+
+  BuiltBatch() = default;
+  BuiltBatch(const BuiltBatch&) = delete;
+  BuiltBatch& operator=(const BuiltBatch&) = delete;
+  ~BuiltBatch() {
+    if (array.release != nullptr) array.release(&array);
+  }
+};
+
 // The rows a stream has still to deliver, and what it tells of its last
 // failure.
 struct StreamState {
@@ -150,7 +138,14 @@ struct StreamState {
   std::size_t next = 0;
   std::vector<std::string> names;
   BatchLimits limits;
+  TextLayout layout = TextLayout::kUtf8;
   std::string last_error;
+  // The text of the last batch's columns, and its rows.
+  std::vector<std::size_t> last_text;
+  std::size_t last_rows = 0;
+  // The batch after the last one handed out, built beside it on a second
+  // thread (see next_batch), or null.
+  std::unique_ptr<BuiltBatch> ahead;
 };
 
 // Appends row `row` of `state` as row `at` of `columns`, adding its text to
@@ -158,8 +153,9 @@ struct StreamState {
 // offsets, or the batch's text its cap (a row alone in its batch is held to
 // the first only).  The batch then ends before the row, and whatever of it
 // was appended lies past the batch's length, where no consumer looks.
-bool append_row(const StreamState& state, std::size_t row, std::size_t at, Columns& columns,
-                std::size_t& text_bytes) {
+template <class Column>
+bool append_row(const StreamState& state, std::size_t row, std::size_t at,
+                std::vector<Column>& columns, std::size_t& text_bytes) {
   const DeliveredRow fields = state.rows.row(row);
   if (fields.size() > columns.size()) {
     throw BatchError(EINVAL, "row " + std::to_string(row + 1) + " has " +
@@ -167,32 +163,113 @@ bool append_row(const StreamState& state, std::size_t row, std::size_t at, Colum
                                  std::to_string(columns.size()) + " columns");
   }
   std::size_t bytes = 0;
+  Column* const column = columns.data();
   const bool fits = fields.visit([&](std::size_t f, std::string_view cell, bool) {
     bytes += cell.size();
-    return columns[f]->append(at, cell);
+    return column[f].append(at, cell);
   });
   if (!fits || (at > 0 && text_bytes + bytes > state.limits.text_bytes)) return false;
-  for (std::size_t f = fields.size(); f < columns.size(); ++f) columns[f]->append_null(at);
+  for (std::size_t f = fields.size(); f < columns.size(); ++f) column[f].append_null(at);
   text_bytes += bytes;
   return true;
 }
 
-// The next batch of `state` into `out`: rows up to the limits.
-void next_batch(StreamState& state, ArrowArray* out) {
-  Columns columns(state.names.size());
-  for (auto& column : columns) column = std::make_unique<TextColumn>();
+// Empty columns with room for a batch of `rows` rows.
+template <class Column>
+std::vector<Column> new_columns(const StreamState& state, std::size_t rows) {
+  std::vector<Column> columns;
+  columns.reserve(state.names.size());
+  for (std::size_t c = 0; c < state.names.size(); ++c) {
+    std::size_t bytes = 0;
+    if (state.last_rows > 0) {
+      // As much text per row as last time, and an eighth more.
+      bytes = state.last_text[c] / state.last_rows * rows;
+      bytes += bytes / 8;
+    }
+    columns.emplace_back(rows, std::min(bytes, state.limits.text_bytes));
+  }
+  return columns;
+}
+
+// Builds the batch that starts at row `built.first`, up to the limits.  It
+// only reads `state`, except that with `discard` it gives back the input of
+// the rows it has copied (the thread building the batch to hand out next
+// does; one building ahead must not, as rows before its own are still to
+// be read).
+template <class Column>
+void build_batch(const StreamState& state, BuiltBatch& built, DeliveredRows* discard) {
+  const std::size_t first = built.first;
+  std::vector<Column> columns =
+      new_columns<Column>(state, std::min(state.limits.rows, state.rows.size() - first));
   std::size_t length = 0;
   std::size_t text_bytes = 0;
-  while (state.next < state.rows.size() && length < state.limits.rows) {
-    if (!append_row(state, state.next, length, columns, text_bytes)) {
+  while (first + length < state.rows.size() && length < state.limits.rows) {
+    if (!append_row(state, first + length, length, columns, text_bytes)) {
       if (length > 0) break;  // the row starts the next batch
-      throw BatchError(EOVERFLOW, "row " + std::to_string(state.next + 1) +
-                                      " has a field of 2 GiB or more, beyond a utf8 column");
+      throw BatchError(EOVERFLOW, "row " + std::to_string(first + 1) +
+                                      " has a field of 2 GiB or more, beyond a text column");
     }
     ++length;
-    ++state.next;
+    // The rows copied are never read again: their input goes back now and
+    // then, so that the input and the batches are never both held whole.
+    if (discard != nullptr && length % kDiscardRows == 0) discard->discard_before(first + length);
   }
-  fill_batch(std::move(columns), length, out);
+  built.end = first + length;
+  built.text.resize(columns.size());
+  for (std::size_t c = 0; c < columns.size(); ++c) built.text[c] = columns[c].text_bytes(length);
+  fill_batch(columns, length, &built.array);
+}
+
+// Hands `built` out into `out` and moves the stream past it.
+void hand_out(StreamState& state, BuiltBatch& built, ArrowArray* out) noexcept {
+  *out = std::exchange(built.array, ArrowArray{});
+  state.last_rows = built.end - built.first;
+  state.last_text.swap(built.text);
+  state.next = built.end;
+  state.rows.discard_before(state.next);
+}
+
+// The next batch of `state` into `out`.  Building the rows' batches takes
+// most of a load into pandas or polars, so while this thread builds the
+// batch to hand out now, a second builds the one after it, on the bet that
+// this batch is cut by its rows (each is but the last, unless the text cap
+// cuts it first).  A lost bet, or a failure there, only drops that
+// batch: it is built again in its turn, and the same rows always make the
+// same batch, so the consumer sees what one thread would have made.
+template <class Column>
+void next_batch(StreamState& state, ArrowArray* out) {
+  std::unique_ptr<BuiltBatch> ahead = std::move(state.ahead);
+  if (ahead != nullptr && ahead->first == state.next) {
+    hand_out(state, *ahead, out);
+    return;
+  }
+  ahead.reset();
+  BuiltBatch now;
+  now.first = state.next;
+  const std::size_t bet = state.next + state.limits.rows;
+  {
+    std::jthread helper;
+    if (bet < state.rows.size()) {
+      ahead = std::make_unique<BuiltBatch>();
+      ahead->first = bet;
+      try {
+        helper = std::jthread([&state, built = ahead.get()]() noexcept {
+          try {
+            build_batch<Column>(state, *built, nullptr);
+          } catch (...) {
+            built->end = 0;  // lost: never handed out
+          }
+        });
+      } catch (const std::system_error&) {
+        ahead.reset();  // no second thread: one builds all
+      }
+    }
+    build_batch<Column>(state, now, &state.rows);
+  }  // the helper has finished
+  hand_out(state, now, out);
+  if (ahead != nullptr && ahead->end > ahead->first && ahead->first == state.next) {
+    state.ahead = std::move(ahead);
+  }
 }
 
 StreamState& state_of(ArrowArrayStream* stream) noexcept {
@@ -229,7 +306,8 @@ int stream_call(ArrowArrayStream* stream, Body&& body) noexcept {
 }
 
 int stream_get_schema(ArrowArrayStream* stream, ArrowSchema* out) noexcept {
-  return stream_call(stream, [&](StreamState& state) { export_schema(state.names, out); });
+  return stream_call(stream,
+                     [&](StreamState& state) { export_schema(state.names, out, state.layout); });
 }
 
 int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
@@ -238,7 +316,11 @@ int stream_get_next(ArrowArrayStream* stream, ArrowArray* out) noexcept {
       *out = ArrowArray{};  // released: the end of the stream
       return;
     }
-    next_batch(state, out);
+    if (state.layout == TextLayout::kUtf8View) {
+      next_batch<ViewColumn>(state, out);
+    } else {
+      next_batch<TextColumn>(state, out);
+    }
   });
 }
 
@@ -311,7 +393,8 @@ std::vector<std::string> column_names(std::span<const std::string> header, std::
   return names;
 }
 
-void export_schema(const std::vector<std::string>& names, ArrowSchema* out) {
+void export_schema(const std::vector<std::string>& names, ArrowSchema* out, TextLayout layout) {
+  const char* format = layout == TextLayout::kUtf8View ? ViewColumn::kFormat : TextColumn::kFormat;
   std::vector<std::unique_ptr<std::string>> owned;
   owned.reserve(names.size());
   for (const std::string& name : names) owned.push_back(std::make_unique<std::string>(name));
@@ -321,7 +404,7 @@ void export_schema(const std::vector<std::string>& names, ArrowSchema* out) {
   for (std::size_t c = 0; c < names.size(); ++c) {
     std::string* name = owned[c].release();
     children->schemas[c] = ArrowSchema{
-        .format = kUtf8Format, .name = name->c_str(), .metadata = nullptr,
+        .format = format, .name = name->c_str(), .metadata = nullptr,
         .flags = ARROW_FLAG_NULLABLE, .n_children = 0, .children = nullptr,
         .dictionary = nullptr, .release = &release_child_schema, .private_data = name};
     children->pointers[c] = &children->schemas[c];
@@ -334,7 +417,7 @@ void export_schema(const std::vector<std::string>& names, ArrowSchema* out) {
 }
 
 void export_stream(DeliveredRows rows, std::size_t first, std::vector<std::string> names,
-                   ArrowArrayStream* out, BatchLimits limits) {
+                   ArrowArrayStream* out, BatchLimits limits, TextLayout layout) {
   auto state = std::make_unique<StreamState>();
   state->rows = std::move(rows);
   state->next = first;
@@ -342,6 +425,7 @@ void export_stream(DeliveredRows rows, std::size_t first, std::vector<std::strin
   // A batch always makes progress.
   state->limits = BatchLimits{.rows = std::max<std::size_t>(limits.rows, 1),
                               .text_bytes = limits.text_bytes};
+  state->layout = layout;
   *out = ArrowArrayStream{.get_schema = &stream_get_schema, .get_next = &stream_get_next,
                           .get_last_error = &stream_get_last_error,
                           .release = &stream_release, .private_data = state.release()};

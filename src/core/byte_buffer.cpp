@@ -1,7 +1,9 @@
 #include "byte_buffer.hpp"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -37,6 +39,7 @@ ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)),
+      discarded_(std::exchange(other.discarded_, 0)),
       mapped_(std::exchange(other.mapped_, false)) {}
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
@@ -45,6 +48,7 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    discarded_ = std::exchange(other.discarded_, 0);
     mapped_ = std::exchange(other.mapped_, false);
   }
   return *this;
@@ -60,6 +64,16 @@ void ByteBuffer::reserve(std::size_t capacity) {
   *this = std::move(bigger);
 }
 
+void ByteBuffer::discard_before(std::size_t offset) noexcept {
+  if (!mapped_) return;
+  static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t end = std::min(offset, capacity_) / page * page;
+  if (end <= discarded_) return;
+  // Advice only: memory that cannot be given back is merely kept.
+  ::madvise(data_ + discarded_, end - discarded_, MADV_DONTNEED);
+  discarded_ = end;
+}
+
 void ByteBuffer::release() noexcept {
   if (data_ == nullptr) return;
   if (mapped_) {
@@ -68,7 +82,7 @@ void ByteBuffer::release() noexcept {
     std::free(data_);
   }
   data_ = nullptr;
-  size_ = capacity_ = 0;
+  size_ = capacity_ = discarded_ = 0;
   mapped_ = false;
 }
 

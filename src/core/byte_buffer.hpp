@@ -34,6 +34,12 @@ class ByteBuffer {
   // Grows the capacity to at least `capacity`, keeping the bytes in use;
   // throws std::bad_alloc when no memory can be had.
   void reserve(std::size_t capacity);
+  // Gives the memory of the whole pages before `offset` back to the system
+  // when the buffer is a mapping (a small, allocated one keeps it): a reader
+  // that has copied the start of a large input out, and never reads it
+  // again, no longer holds two copies of it.  Those bytes read as zeros
+  // afterwards.  The size and the capacity stay.
+  void discard_before(std::size_t offset) noexcept;
 
  private:
   void release() noexcept;
@@ -41,6 +47,7 @@ class ByteBuffer {
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t discarded_ = 0;  // a mapping: the bytes before this are given back
   bool mapped_ = false;
 };
 

@@ -104,6 +104,12 @@ class DeliveredRows {
   // hides their stream from the hardware prefetcher.
   void prefetch(std::size_t i) const noexcept;
 
+  // Row `i` and those after it may still be read, none before it: the
+  // memory of the input that only earlier rows use goes back to the system
+  // (see ByteBuffer::discard_before), so that a consumer copying the rows
+  // out does not hold the input and the copy whole at once.
+  void discard_before(std::size_t i) noexcept;
+
  private:
   IndexedRows rows_;
 };

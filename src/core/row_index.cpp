@@ -1,5 +1,11 @@
 #include "row_index.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+
 namespace csv_mendle {
 
 void RowIndex::shrink_to_fit() {
@@ -10,6 +16,20 @@ void RowIndex::shrink_to_fit() {
   // Below a sixteenth the copy costs more than the spare pages, which a
   // reservation by extrapolation mostly never touches.
   if (entries_.capacity() - entries_.size() > entries_.size() / 16) entries_.shrink_to_fit();
+}
+
+void RowIndex::discard_before(std::size_t i) noexcept {
+  i = std::min(i, entries_.size());
+  if (i <= discarded_) return;
+  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto at = [&](std::size_t entry) {
+    return reinterpret_cast<std::uintptr_t>(entries_.data() + entry);
+  };
+  const std::uintptr_t from = (at(discarded_) + page - 1) / page * page;
+  const std::uintptr_t to = at(i) / page * page;
+  // Advice only: memory that cannot be given back is merely kept.
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+  discarded_ = i;
 }
 
 IndexedRow indexed_row(const IndexedRows& rows, std::size_t i) noexcept {

@@ -48,6 +48,11 @@ class RowIndex {
   void shrink_to_fit();
   // Bytes held (capacity).
   std::size_t memory_bytes() const noexcept { return entries_.capacity() * sizeof(std::uint64_t); }
+  // Rows before `i` will not be asked about again: the whole pages their
+  // entries fill go back to the system (see DeliveredRows::discard_before),
+  // and read as zeros afterwards.  Only pages inside the entries go, never
+  // the allocator's own words around them.
+  void discard_before(std::size_t i) noexcept;
 
  private:
   static constexpr std::uint64_t kTableRow = std::uint64_t{1} << 63;
@@ -55,6 +60,7 @@ class RowIndex {
   std::vector<std::uint64_t> entries_;
   std::size_t size_ = 0;
   std::size_t plain_rows_ = 0;
+  std::size_t discarded_ = 0;  // entries whose pages went back
 };
 
 // The rows a reader hands out, with everything needed to read them back;

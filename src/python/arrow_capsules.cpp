@@ -1,6 +1,8 @@
 #include "arrow_capsules.hpp"
 
+#include <cstdint>
 #include <memory>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -14,6 +16,28 @@ namespace {
 
 constexpr const char* kStreamCapsule = "arrow_array_stream";
 constexpr const char* kSchemaCapsule = "arrow_schema";
+// The stream's own layout: utf8, which every consumer takes.
+constexpr TextLayout kStreamLayout = TextLayout::kUtf8;
+
+}  // namespace
+
+TextLayout requested_layout(PyObject* requested_schema) noexcept {
+  if (!PyCapsule_IsValid(requested_schema, kSchemaCapsule)) return kStreamLayout;
+  const auto* schema =
+      static_cast<const ArrowSchema*>(PyCapsule_GetPointer(requested_schema, kSchemaCapsule));
+  if (schema->release == nullptr || std::string_view(schema->format) != "+s" ||
+      schema->n_children == 0) {
+    return kStreamLayout;
+  }
+  const std::string_view first = schema->children[0]->format;
+  for (std::int64_t c = 0; c < schema->n_children; ++c) {
+    if (std::string_view(schema->children[c]->format) != first) return kStreamLayout;
+  }
+  if (first == "vu") return TextLayout::kUtf8View;
+  return kStreamLayout;
+}
+
+namespace {
 
 // Frees an exported struct that a capsule holds: a consumer that moved its
 // contents out set its release to null, otherwise it is released here.
@@ -55,11 +79,13 @@ PyObject* exported_capsule(Export&& export_into) {
 
 }  // namespace
 
-PyObject* arrow_stream_capsule(RowCursor& cursor, std::span<const std::string> header) {
+PyObject* arrow_stream_capsule(RowCursor& cursor, std::span<const std::string> header,
+                               TextLayout layout) {
   return exported_capsule<ArrowArrayStream>([&](ArrowArrayStream* stream) {
     TakenRows taken;
     if (cursor.take_rest(taken) < 0) return -1;
-    export_stream(std::move(taken.rows), taken.first, column_names(header, taken.width), stream);
+    export_stream(std::move(taken.rows), taken.first, column_names(header, taken.width), stream, {},
+                  layout);
     return 0;
   });
 }
@@ -68,7 +94,7 @@ PyObject* arrow_schema_capsule(RowCursor& cursor, std::span<const std::string> h
   return exported_capsule<ArrowSchema>([&](ArrowSchema* schema) {
     std::size_t width = 0;
     if (cursor.width(width) < 0) return -1;
-    export_schema(column_names(header, width), schema);
+    export_schema(column_names(header, width), schema, kStreamLayout);
     return 0;
   });
 }

@@ -61,9 +61,19 @@ PyObject* Rows_arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t 
   return guarded_object([&]() -> PyObject* {
     Arguments arguments;
     if (arguments.parse(kStreamSignature, args, nargs, kwnames) < 0) return nullptr;
-    // The columns are text only, so no requested schema could be met
-    // better: as the interface allows, the stream keeps its own.
-    return arrow_stream_capsule(cursor_of(self), header_of(self));
+    // Only the layout of the text is taken from a requested schema (utf8_view
+    // in every column); as the interface allows, the stream keeps its own
+    // schema otherwise.
+    return arrow_stream_capsule(cursor_of(self), header_of(self),
+                                requested_layout(arguments.object(0)));
+  });
+}
+
+// The stream with utf8_view columns, for a consumer that keeps strings as
+// views (polars) and would otherwise build a view of every string itself.
+PyObject* Rows_arrow_view_stream(PyObject* self, PyObject*) {
+  return guarded_object([&]() -> PyObject* {
+    return arrow_stream_capsule(cursor_of(self), header_of(self), TextLayout::kUtf8View);
   });
 }
 
@@ -76,8 +86,12 @@ PyMethodDef rows_methods[] = {
     {"__arrow_c_stream__", as_cfunction(&Rows_arrow_c_stream), METH_FASTCALL | METH_KEYWORDS,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"
      "The rows not yet handed out as an Arrow C stream of record batches in a\n"
-     "PyCapsule; afterwards iteration yields nothing.  RuntimeError when the rows\n"
-     "were already taken."},
+     "PyCapsule, utf8 columns, or utf8_view when requested_schema asks for\n"
+     "utf8_view in every column; afterwards iteration yields nothing.\n"
+     "RuntimeError when the rows were already taken."},
+    {"_arrow_c_view_stream", as_cfunction(&Rows_arrow_view_stream), METH_NOARGS,
+     "_arrow_c_view_stream($self)\n--\n\n"
+     "__arrow_c_stream__ with utf8_view columns, for Reader.to_polars()."},
     {"__arrow_c_schema__", as_cfunction(&Rows_arrow_c_schema), METH_NOARGS,
      "__arrow_c_schema__($self)\n--\n\n"
      "The Arrow schema of the stream in a PyCapsule: one nullable utf8 column per\n"

@@ -1,8 +1,9 @@
 """The Arrow PyCapsule interface of a reader: the stream pyarrow loads holds
-exactly the rows iteration yields, null where a ragged row ends early; it is
+exactly the rows iteration yields, as utf8 or as views on request, null
+where a ragged row ends early; it is
 the reader's one pass; a stream dropped unread or halfway frees itself
 (`./dev sanitize` checks no leak and no double free); the conveniences import
-their library only when called."""
+their library only when called; DuckDB scans it as a table."""
 
 import subprocess
 import sys
@@ -43,11 +44,15 @@ def test_the_stream_holds_exactly_the_rows_that_iteration_yields(write_input, co
     path = write_input(content)
     rows = list(csv_mendle.read(path, **options))
     width = max(map(len, rows), default=0)
-    table = pa.table(csv_mendle.read(path, **options))
-    table.validate(full=True)
-    assert table.schema == pa.schema([pa.field(f"column_{c}", pa.string()) for c in range(1, width + 1)])
-    assert table_rows(table) == padded(rows, width)
-    assert all(column.num_chunks == -(-len(rows) // BATCH_ROWS) for column in table.columns)
+    # utf8 unless views are asked for; any other request leaves utf8.
+    for requested, text in ((None, pa.string()), (pa.string_view(), pa.string_view()), (pa.binary(), pa.string())):
+        wanted = None if requested is None else pa.schema([(f"column_{c}", requested) for c in range(1, width + 1)])
+        stream = csv_mendle.read(path, **options).__arrow_c_stream__(wanted and wanted.__arrow_c_schema__())
+        table = pa.RecordBatchReader._import_from_c_capsule(stream).read_all()
+        table.validate(full=True)
+        assert table.schema == pa.schema([pa.field(f"column_{c}", text) for c in range(1, width + 1)])
+        assert table_rows(table) == padded(rows, width)
+        assert all(column.num_chunks == -(-len(rows) // BATCH_ROWS) for column in table.columns)
 
 
 def test_the_stream_takes_the_rows_not_yet_handed_out_once(write_input):
@@ -76,18 +81,37 @@ def test_a_stream_dropped_unread_or_halfway_releases_itself(write_input):
     assert schema.names == ["column_1", "column_2", "column_3"]
 
 
-def test_to_pandas_gives_str_cells_and_nulls_where_a_row_ended(write_input):
-    pytest.importorskip("pandas")
-    frame = csv_mendle.read(write_input(b"a,b\nc\n"), expected_columns=0).to_pandas()
+@pytest.mark.parametrize("dtype_backend", [None, "pyarrow", "numpy"])
+def test_to_pandas_gives_str_cells_and_nulls_where_a_row_ended(write_input, dtype_backend):
+    pd = pytest.importorskip("pandas")
+    reader = csv_mendle.read(write_input(b"a,b\nc\n"), expected_columns=0)
+    frame = reader.to_pandas() if dtype_backend is None else reader.to_pandas(dtype_backend=dtype_backend)
     assert frame.columns.tolist() == ["column_1", "column_2"]
     assert frame["column_1"].tolist() == ["a", "c"] and frame["column_2"][0] == "b"
     assert frame.isna().values.tolist() == [[False, False], [False, True]]
+    # The default keeps the Arrow columns; "numpy" is pandas' own text dtype.
+    expected = pd.ArrowDtype(pa.string()) if dtype_backend != "numpy" else pd.Series(["a"]).dtype
+    assert frame.dtypes.tolist() == [expected, expected]
+
+
+def test_to_pandas_refuses_an_unknown_backend_before_taking_the_rows(write_input):
+    pytest.importorskip("pandas")
+    reader = csv_mendle.read(write_input(b"a\n"))
+    with pytest.raises(ValueError, match="^dtype_backend must be 'pyarrow' or 'numpy', not 'numpy_nullable'$"):
+        reader.to_pandas(dtype_backend="numpy_nullable")  # type: ignore[arg-type]
+    assert list(reader) == [["a"]]
 
 
 def test_to_polars_goes_through_the_stream(write_input):
     pytest.importorskip("polars")
     frame = csv_mendle.read(write_input(b"a,b\nc\n"), expected_columns=0).to_polars()
     assert frame.to_dict(as_series=False) == {"column_1": ["a", "c"], "column_2": ["b", None]}
+
+
+def test_duckdb_selects_from_the_reader_by_its_name(write_input):
+    duckdb = pytest.importorskip("duckdb")
+    reader = csv_mendle.read(write_input(b"a,b\n\"x\"\"y\",\nc\n"), expected_columns=0)
+    assert duckdb.sql("select * from reader").fetchall() == [("a", "b"), ('x"y', ""), ("c", None)]
 
 
 @pytest.mark.parametrize("method, missing", [("to_arrow", "pyarrow"), ("to_pandas", "pandas"),
