@@ -315,6 +315,15 @@ CONTENDERS = {
         job="frame",
         needs="polars",
     ),
+    "csv_mendle.read().to_polars()": Contender(
+        "repair in memory, Arrow stream of string views into polars",
+        """
+        import csv_mendle
+        frame = csv_mendle.read(src).to_polars()
+        """,
+        job="frame",
+        needs="polars",
+    ),
     "duckdb table from csv_mendle.read()": Contender(
         "repair in memory, Arrow stream into a DuckDB table",
         """
@@ -682,6 +691,7 @@ FRAME_RATIOS = (
     ("pandas.DataFrame(list(csv_mendle.read()))", "csv_mendle.read().to_pandas()",
      "pandas.DataFrame(list(read())) / read().to_pandas()"),
     ("polars read_csv (clean)", "polars.DataFrame(csv_mendle.read())", "polars.read_csv(clean) / polars.DataFrame(read())"),
+    ("polars read_csv (clean)", "csv_mendle.read().to_polars()", "polars.read_csv(clean) / read().to_polars()"),
     ("polars.DataFrame(list(csv_mendle.read()))", "polars.DataFrame(csv_mendle.read())",
      "polars.DataFrame(list(read())) / polars.DataFrame(read())"),
     ("duckdb read_csv (clean)", "duckdb table from csv_mendle.read()",
