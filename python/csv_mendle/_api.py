@@ -1,5 +1,6 @@
 """The package's own API: `repair` a file, `read` its repaired rows, and
-`sniff_dialect` a sample.  Each call does its reading, repairing and writing
+`sniff_dialect` a sample.  The input is a path or, for `repair` and `read`,
+the data themselves, and may be compressed.  Each call does its reading, repairing and writing
 outside the interpreter, so other threads run meanwhile; its result carries
 the account of what the repair changed, kind by kind."""
 
@@ -15,7 +16,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Buffer, Iterator
     from types import CapsuleType, TracebackType
-    from typing import Any, Literal, Self, SupportsIndex, TypedDict
+    from typing import Any, Literal, Protocol, Self, SupportsIndex, TypedDict
 
     # Optional, and without type information where installed: the
     # conveniences' results are typed by name only.
@@ -34,8 +35,17 @@ if TYPE_CHECKING:
         inferred_columns: int
         changes: dict[str, dict[str, int]]
         encoding: str
+        compression: str | None
+
+    class BinaryReader(Protocol):
+        """A binary file object: read() gives the whole rest of it as bytes."""
+
+        def read(self, /) -> Buffer: ...
 
 type Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+# A path, or the input itself: a bytes-like object other than bytes (bytes
+# are a path), or a binary file object.
+type Source = Path | Buffer | BinaryReader
 
 _FIELDS = (
     "total_rows",
@@ -46,6 +56,7 @@ _FIELDS = (
     "inferred_columns",
     "changes",
     "encoding",
+    "compression",
 )
 
 
@@ -60,7 +71,9 @@ class RepairResult:
     (with `sequences`, the byte sequences replaced by U+FFFD),
     `unclosed_quote` (with `absorbed_lines`, the line breaks taken into the
     field) and `bom_removed`.  A kind that did not occur is absent.
-    `encoding` names the encoding the input was read in."""
+    `encoding` names the encoding the input was read in, `compression` the
+    format it was decompressed from ("gzip", "bzip2", "xz", "zstd"; None
+    for plain input)."""
 
     __slots__ = _FIELDS
 
@@ -72,6 +85,7 @@ class RepairResult:
     inferred_columns: int
     changes: dict[str, dict[str, int]]
     encoding: str
+    compression: str | None
 
     def __init__(
         self,
@@ -83,9 +97,10 @@ class RepairResult:
         inferred_columns: int,
         changes: dict[str, dict[str, int]],
         encoding: str = "utf-8",
+        compression: str | None = None,
     ) -> None:
         values = (total_rows, mendled_rows, repaired_rows, quarantined_rows, detected_delimiter,
-                  inferred_columns, changes, encoding)
+                  inferred_columns, changes, encoding, compression)
         for name, value in zip(_FIELDS, values):
             object.__setattr__(self, name, value)
 
@@ -120,6 +135,7 @@ class RepairResult:
             "inferred_columns": self.inferred_columns,
             "changes": {kind: dict(counts) for kind, counts in self.changes.items()},
             "encoding": self.encoding,
+            "compression": self.compression,
         }
 
 
@@ -138,7 +154,7 @@ def _comment(comment: str | None) -> str | None:
 
 
 def repair(
-    source: Path,
+    source: Source,
     output: Path,
     *,
     quarantine: Path | None = None,
@@ -167,6 +183,15 @@ def repair(
     error number, with `filename` the file that failed; a `quarantine` naming
     the output file raises ValueError, an input larger than memory
     MemoryError.
+
+    `source` may also be the input itself: a bytearray, memoryview or any
+    other bytes-like object except bytes (bytes name a file, as os.fsencode
+    gives them; pass `io.BytesIO(data)`), or a binary file object, read
+    whole (a text-mode file raises TypeError).  Input compressed with gzip,
+    bzip2, xz or zstd, known by its first bytes and not by its name, is
+    decompressed first, then decoded in `encoding`; `result.compression`
+    names the format.  Compressed data cut short or corrupt raise
+    ValueError, and nothing is written.
 
     `skip_rows` drops that many physical lines before the table (a title, an
     export note, Excel's "sep=;" line), and `comment` (one character) drops
@@ -277,7 +302,7 @@ def _optional_library(name: str, method: str) -> Any:
 
 
 def read(
-    source: Path,
+    source: Source,
     *,
     delimiter: str | None = None,
     quote_char: str = '"',
@@ -290,7 +315,8 @@ def read(
     comment: str | None = None,
 ) -> Reader:
     """Reads and repairs the CSV file `source` in memory; the Reader iterates
-    its repaired rows.  Options, paths and errors as for `repair`."""
+    its repaired rows.  Options, sources (paths, bytes-like objects, binary
+    file objects, compressed or not) and errors as for `repair`."""
     rows, values = _csv_mendle.read(
         source, delimiter, quote_char, fill_ragged_rows, merge_overflow, expected_columns, repair_quotes,
         encoding, _lines(skip_rows), _comment(comment),

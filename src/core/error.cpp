@@ -20,6 +20,14 @@ std::string MendleError::text() const {
       return "UTF-16 input has an odd number of bytes";
     case Cause::BadUtf32Length:
       return "UTF-32 input's length is not a multiple of 4 bytes";
+    case Cause::CorruptGzip:
+      return "truncated or corrupt gzip data";
+    case Cause::CorruptBzip2:
+      return "truncated or corrupt bzip2 data";
+    case Cause::CorruptXz:
+      return "truncated or corrupt xz data";
+    case Cause::CorruptZstd:
+      return "truncated or corrupt zstd data";
     case Cause::Os:
       break;
   }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "buffer_view.hpp"
 #include "convert.hpp"
 #include "file_arguments.hpp"
 #include "file_io.hpp"
@@ -25,8 +26,9 @@ namespace {
 
 // ---- results ----
 
-// The summary's six values, `changes`, the account of the same pass, and
-// the `encoding` the input was read in.
+// The summary's six values, `changes`, the account of the same pass, the
+// `encoding` the input was read in and the `compression` it was
+// decompressed from (None when it was not).
 PyObject* result_dict(const RepairReport& report) {
   OwnedRef result = OwnedRef::steal(report_dict(report));
   if (!result) return nullptr;
@@ -36,6 +38,14 @@ PyObject* result_dict(const RepairReport& report) {
   const OwnedRef encoding = OwnedRef::steal(
       PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
   if (!encoding || PyDict_SetItemString(result.get(), "encoding", encoding.get()) < 0) {
+    return nullptr;
+  }
+  const std::string_view format = compression_name(report.compression);
+  const OwnedRef compression =
+      format.empty() ? OwnedRef::borrow(Py_None)
+                     : OwnedRef::steal(PyUnicode_FromStringAndSize(
+                           format.data(), static_cast<Py_ssize_t>(format.size())));
+  if (!compression || PyDict_SetItemString(result.get(), "compression", compression.get()) < 0) {
     return nullptr;
   }
   return result.release();
@@ -92,6 +102,11 @@ std::optional<EncodingRequest> encoding_argument(const Arguments& arguments, std
   return request;
 }
 
+// The package's API reads compressed input, as the backend does not.
+InputRequest package_input(const EncodingRequest& encoding) {
+  return {.encoding = encoding, .decompress = true};
+}
+
 // ---- repair ----
 
 constexpr Param kRepairPaths[] = {
@@ -106,9 +121,10 @@ PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return guarded_object([&]() -> PyObject* {
     Arguments arguments;
     if (arguments.parse(kRepairSignature, args, nargs, kwnames) < 0) return nullptr;
-    FsPath source, output;
+    SourceArgument source;
+    FsPath output;
     std::optional<FsPath> quarantine;
-    if (fs_path(arguments.object(0), source) < 0 || fs_path(arguments.object(1), output) < 0 ||
+    if (source.take(arguments.object(0)) < 0 || fs_path(arguments.object(1), output) < 0 ||
         optional_fs_path(arguments.object(2), quarantine) < 0) {
       return nullptr;
     }
@@ -117,12 +133,12 @@ PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         encoding_argument(arguments, std::size(kRepairPaths) + kRepairOptionCount);
     if (!encoding) return nullptr;
     Result<RepairReport> result = outside_interpreter([&] {
-      return mendle_file(source.native, output.native, native_path(quarantine), options,
-                         *encoding);
+      return mendle_file(source.input(), output.native, native_path(quarantine), options,
+                         package_input(*encoding));
     });
     if (!result) {
       return raise_file_error(result.error(),
-                              {source.shown.get(), output.shown.get(),
+                              {source.shown(), output.shown.get(),
                                quarantine ? quarantine->shown.get() : nullptr});
     }
     return result_dict(result.value());
@@ -139,15 +155,15 @@ PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded_object([&]() -> PyObject* {
     Arguments arguments;
     if (arguments.parse(kReadSignature, args, nargs, kwnames) < 0) return nullptr;
-    FsPath source;
-    if (fs_path(arguments.object(0), source) < 0) return nullptr;
+    SourceArgument source;
+    if (source.take(arguments.object(0)) < 0) return nullptr;
     const RepairOptions options = package_options(arguments, std::size(kReadPaths));
     const std::optional<EncodingRequest> encoding =
         encoding_argument(arguments, std::size(kReadPaths) + kRepairOptionCount);
     if (!encoding) return nullptr;
     Result<IndexOutcome> outcome = outside_interpreter(
-        [&] { return mendle_indexed_file(source.native, options, *encoding); });
-    if (!outcome) return raise_file_error(outcome.error(), {.input = source.shown.get()});
+        [&] { return mendle_indexed_file(source.input(), options, package_input(*encoding)); });
+    if (!outcome) return raise_file_error(outcome.error(), {.input = source.shown()});
     IndexOutcome& repaired = outcome.value();
     // Moved, not copied: the input and the table become the rows object's.
     return pair(OwnedRef::steal(repaired_rows_new(DeliveredRows(std::move(repaired.rows)))),
@@ -162,31 +178,6 @@ constexpr Param kSniffDialectParams[] = {
     {.name = "quote_char", .kind = ParamKind::Text, .text_default = "\""},
 };
 constexpr Signature kSniffDialectSignature{"sniff_dialect", kSniffDialectParams, 1};
-
-// A bytes-like object's contents, held for the life of this object.
-class BufferView {
- public:
-  BufferView() = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // 0, or -1 with TypeError when `object` is not bytes-like.
-  [[nodiscard]] int take(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) return -1;
-    held_ = true;
-    return 0;
-  }
-  std::string_view bytes() const noexcept {
-    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 PyObject* Package_sniff_dialect(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
@@ -219,8 +210,11 @@ PyMethodDef repair_definition = {
     "\n--\n\n"
     "Repairs the CSV file `source`, read in `encoding`, into `output` (UTF-8), and\n"
     "writes the rows set aside to `quarantine` when given.  The paths are str, bytes\n"
-    "or os.PathLike.  Returns a dict of the summary's six values, `changes`, the\n"
-    "account by kind of change, and the `encoding` read.\n"
+    "or os.PathLike; `source` may also be the input itself, as a bytes-like object\n"
+    "other than bytes or a binary file object.  Input compressed with gzip, bzip2,\n"
+    "xz or zstd is decompressed.  Returns a dict of the summary's six values,\n"
+    "`changes`, the account by kind of change, the `encoding` read and the\n"
+    "`compression` (None for plain input).\n"
     "The interpreter is left while the files are read, repaired and written.",
 };
 
@@ -231,7 +225,8 @@ PyMethodDef read_definition = {
     "read(source, delimiter=None, quote_char=\"\\\"\", fill_ragged_rows=True, "
     "merge_overflow=True, expected_columns=None, repair_quotes=True, encoding=\"utf-8\", "
     "skip_rows=None, comment=None)\n--\n\n"
-    "Reads and repairs the CSV file `source` in memory.  Returns (rows, result):\n"
+    "Reads and repairs the CSV input `source` (as for repair()) in memory.\n"
+    "Returns (rows, result):\n"
     "the RepairedRows, each a new list of str, and the dict that repair() returns.",
 };
 
