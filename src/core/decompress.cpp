@@ -45,20 +45,24 @@ MendleError corrupt(Compression format) noexcept {
 
 // ---- the compressed bytes, piece by piece ----
 
-// `head`, then the rest of `fd` read a chunk at a time; or, without a file,
-// `head` alone (bytes in memory).
+// `head`, then the rest of `fd` read a chunk at a time, the head in the
+// first chunk; or, without a file, `head` alone (bytes in memory).  The
+// head goes to the decoder with what follows it, not alone: libzstd checks
+// a frame's declared size when a frame header comes with its first block.
 class Pieces {
  public:
   Pieces(std::string_view head, int fd) : head_(head), fd_(fd) {}
 
   // The next piece, empty at the end.
   Result<std::string_view> next() {
-    if (!head_.empty()) return std::exchange(head_, std::string_view{});
-    if (fd_ < 0) return std::string_view{};
+    if (fd_ < 0) return std::exchange(head_, std::string_view{});
     if (!chunk_) chunk_ = std::make_unique_for_overwrite<char[]>(kReadChunk);
-    Result<std::size_t> got = read_up_to(fd_, chunk_.get(), kReadChunk);
+    const std::size_t start = head_.size();  // at most kSignatureBytes
+    if (start != 0) std::memcpy(chunk_.get(), head_.data(), start);
+    head_ = {};
+    Result<std::size_t> got = read_up_to(fd_, chunk_.get() + start, kReadChunk - start);
     if (!got) return got.error();
-    return std::string_view(chunk_.get(), got.value());
+    return std::string_view(chunk_.get(), start + got.value());
   }
 
  private:
