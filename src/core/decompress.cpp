@@ -174,18 +174,14 @@ class XzDecoder {
   bool ready_ = false;
 };
 
-// A zstd context goes on to the next frame by itself.
+// A zstd context goes on to the next frame by itself.  Its window stays
+// within libzstd's default limit (128 MiB), as `zstd -d` keeps it: a frame
+// header of a few bytes may ask for 2 GiB, allocated before any data.  A
+// frame that needs more (made with --long=28 or above) fails as
+// OutOfMemory.
 class ZstdDecoder {
  public:
-  ZstdDecoder() : z_(ZSTD_createDCtx()) {
-    // Frames made with --long need windows past the default limit; memory
-    // is the only bound, as for every other input.
-    if (z_ == nullptr) return;
-    const ZSTD_bounds bounds = ZSTD_dParam_getBounds(ZSTD_d_windowLogMax);
-    if (!ZSTD_isError(bounds.error)) {
-      ZSTD_DCtx_setParameter(z_, ZSTD_d_windowLogMax, bounds.upperBound);
-    }
-  }
+  ZstdDecoder() : z_(ZSTD_createDCtx()) {}
   ~ZstdDecoder() { ZSTD_freeDCtx(z_); }
   bool ready() const noexcept { return z_ != nullptr; }
   bool restart() noexcept { return true; }
@@ -198,7 +194,9 @@ class ZstdDecoder {
     s.room -= out.pos;
     if (ZSTD_isError(status)) {
       const ZSTD_ErrorCode code = ZSTD_getErrorCode(status);
-      return code == ZSTD_error_memory_allocation ? Step::NoMemory : Step::Corrupt;
+      return code == ZSTD_error_memory_allocation || code == ZSTD_error_frameParameter_windowTooLarge
+                 ? Step::NoMemory
+                 : Step::Corrupt;
     }
     return status == 0 ? Step::StreamEnd : Step::Going;
   }
