@@ -117,3 +117,10 @@ def test_the_input_may_be_given_as_data_but_bytes_stay_a_path(tmp_path, plain):
         csv_mendle.read(b"id;name\n1;Ada\n")
     with pytest.raises(TypeError, match="a path .* or a binary file object, not int"):
         csv_mendle.repair(3, tmp_path / "out.csv")  # type: ignore[arg-type]
+
+
+def test_a_zstd_window_past_128_mib_is_refused_as_out_of_memory_before_it_is_allocated():
+    # `zstd --long=31` on a stream declares a 2 GiB window in a few bytes.
+    data = subprocess.run(["zstd", "--long=31", "-q", "-c"], input=PLAIN, capture_output=True, check=True).stdout
+    with pytest.raises(MemoryError):
+        csv_mendle.read(bytearray(data))
