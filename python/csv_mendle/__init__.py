@@ -2,8 +2,10 @@
 byte-order mark, an unknown delimiter or column count.
 
 `repair` and `read` are the API to start with: they take str, bytes or
-os.PathLike paths, let other threads run while they work, and return a
-`RepairResult` that also tells what was changed, kind by kind.  The backend's
+os.PathLike paths (or the data, as a bytearray, memoryview or binary file
+object), decompress gzip, bzip2, xz and zstd input, let other threads run
+while they work, and return a `RepairResult` that also tells what was
+changed, kind by kind.  The backend's
 `mendle_file`, `sniff`, `open`, `MendleSummary` and `MendleReader` stay as
 they are.
 

@@ -1,5 +1,6 @@
 """The package's own API: `repair` a file, `read` its repaired rows, and
-`sniff_dialect` a sample.  Each call does its reading, repairing and writing
+`sniff_dialect` a sample.  The input is a path or, for `repair` and `read`,
+the data themselves, and may be compressed.  Each call does its reading, repairing and writing
 outside the interpreter, so other threads run meanwhile; its result carries
 the account of what the repair changed, kind by kind."""
 
@@ -15,7 +16,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from collections.abc import Buffer, Iterator
     from types import CapsuleType, TracebackType
-    from typing import Any, Literal, Self, SupportsIndex, TypedDict
+    from typing import Any, Literal, Protocol, Self, SupportsIndex, TypedDict
 
     # Optional, and without type information where installed: the
     # conveniences' results are typed by name only.
@@ -35,8 +36,17 @@ if TYPE_CHECKING:
         changes: dict[str, dict[str, int]]
         encoding: str
         quote_char: str
+        compression: str | None
+
+    class BinaryReader(Protocol):
+        """A binary file object: read() gives the whole rest of it as bytes."""
+
+        def read(self, /) -> Buffer: ...
 
 type Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+# A path, or the input itself: a bytes-like object other than bytes (bytes
+# are a path), or a binary file object.
+type Source = Path | Buffer | BinaryReader
 
 _FIELDS = (
     "total_rows",
@@ -48,6 +58,7 @@ _FIELDS = (
     "changes",
     "encoding",
     "quote_char",
+    "compression",
 )
 
 
@@ -62,8 +73,10 @@ class RepairResult:
     (with `sequences`, the byte sequences replaced by U+FFFD),
     `unclosed_quote` (with `absorbed_lines`, the line breaks taken into the
     field) and `bom_removed`.  A kind that did not occur is absent.
-    `encoding` names the encoding the input was read in, and `quote_char`
-    the quote the rows were read with: the one given, or the one sniffed."""
+    `encoding` names the encoding the input was read in, `quote_char` the
+    quote the rows were read with (the one given, or the one sniffed), and
+    `compression` the format the input was decompressed from ("gzip",
+    "bzip2", "xz", "zstd"; None for plain input)."""
 
     __slots__ = _FIELDS
 
@@ -76,6 +89,7 @@ class RepairResult:
     changes: dict[str, dict[str, int]]
     encoding: str
     quote_char: str
+    compression: str | None
 
     def __init__(
         self,
@@ -88,9 +102,10 @@ class RepairResult:
         changes: dict[str, dict[str, int]],
         encoding: str = "utf-8",
         quote_char: str = '"',
+        compression: str | None = None,
     ) -> None:
         values = (total_rows, mendled_rows, repaired_rows, quarantined_rows, detected_delimiter,
-                  inferred_columns, changes, encoding, quote_char)
+                  inferred_columns, changes, encoding, quote_char, compression)
         for name, value in zip(_FIELDS, values):
             object.__setattr__(self, name, value)
 
@@ -126,6 +141,7 @@ class RepairResult:
             "changes": {kind: dict(counts) for kind, counts in self.changes.items()},
             "encoding": self.encoding,
             "quote_char": self.quote_char,
+            "compression": self.compression,
         }
 
 
@@ -207,7 +223,7 @@ def _output_options(
 
 
 def repair(
-    source: Path,
+    source: Source,
     output: Path,
     *,
     quarantine: Path | None = None,
@@ -269,6 +285,15 @@ def repair(
     UTF-8 byte-order mark (for Excel); `output_delimiter` and
     `output_quote_char` write another delimiter or quote than those read
     (say `'` quoting normalised to `"`).
+
+    `source` may also be the input itself: a bytearray, memoryview or any
+    other bytes-like object except bytes (bytes name a file, as os.fsencode
+    gives them; pass `io.BytesIO(data)`), or a binary file object, read
+    whole (a text-mode file raises TypeError).  Input compressed with gzip,
+    bzip2, xz or zstd, known by its first bytes and not by its name, is
+    decompressed first, then decoded in `encoding`; `result.compression`
+    names the format.  Compressed data cut short or corrupt raise
+    ValueError, and nothing is written.
 
     Paths are str, bytes or os.PathLike.  A file that cannot be read or
     written raises the OSError subclass for its error number, with
@@ -430,7 +455,7 @@ def _optional_library(name: str, method: str) -> Any:
 
 
 def read(
-    source: Path,
+    source: Source,
     *,
     delimiter: str | None = None,
     quote_char: str | None = '"',
@@ -447,7 +472,8 @@ def read(
 ) -> Reader:
     """Reads and repairs the CSV file `source` in memory; the Reader iterates
     its repaired rows, and holds the header apart with `header=True`.
-    Options, paths and errors as for `repair`."""
+    Options, sources (paths, bytes-like objects, binary file objects,
+    compressed or not) and errors as for `repair`."""
     read_as = _read_options(delimiter, quote_char, expected_columns, repair_quotes,
                             fill_ragged_rows, merge_overflow, encoding, skip_rows, comment,
                             skip_initial_space, escape_char, header)

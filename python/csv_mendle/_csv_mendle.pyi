@@ -3,16 +3,25 @@
 from collections.abc import Buffer
 from os import PathLike
 from types import CapsuleType
-from typing import Self, SupportsIndex, TypedDict, final
+from typing import Protocol, Self, SupportsIndex, TypedDict, final
 
 __all__ = ["repair", "read", "sniff_dialect", "RepairedRows"]
 
 # str or bytes, or an object whose __fspath__ gives one.
 _Path = str | bytes | PathLike[str] | PathLike[bytes]
 
+# A binary file object: read() gives the whole rest of it.
+class _BinaryReader(Protocol):
+    def read(self, /) -> Buffer: ...
+
+# A path, or the input itself: a bytes-like object other than bytes (bytes
+# are a path), or a binary file object.
+_Source = _Path | Buffer | _BinaryReader
+
 # What repair and read return, in its key order: the summary's six values,
-# the account, with only the kinds of change that occurred, and the encoding
-# the input was read in, and the quote applied.
+# the account, with only the kinds of change that occurred, the encoding the
+# input was read in, the quote applied, and the format it was decompressed
+# from (None: plain).
 class _ResultDict(TypedDict):
     total_rows: int
     mendled_rows: int
@@ -23,11 +32,12 @@ class _ResultDict(TypedDict):
     changes: dict[str, dict[str, int]]
     encoding: str
     quote_char: str
+    compression: str | None
 
 # Flags also accept numpy's boolean scalar; any other object, 0 and 1
 # included, raises TypeError.
 def repair(
-    source: _Path,
+    source: _Source,
     output: _Path,
     quarantine: _Path | None = None,
     delimiter: str | None = None,
@@ -49,7 +59,7 @@ def repair(
     output_quote_char: str | None = None,
 ) -> _ResultDict: ...
 def read(
-    source: _Path,
+    source: _Source,
     delimiter: str | None = None,
     quote_char: str = '"',
     fill_ragged_rows: bool = True,

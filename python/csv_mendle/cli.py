@@ -6,7 +6,8 @@
     csv-mendle check FILE [--strict] [options] [--json]
 
 `-` as the input reads standard input; `-o -` (or `-o /dev/stdout`) writes the
-repaired rows to standard output, and the report then goes to stderr.  Files
+repaired rows to standard output, and the report then goes to stderr.  Input
+compressed with gzip, bzip2, xz or zstd is decompressed, whatever its name.  Files
 are written under a hidden temporary name beside their final one and renamed
 into place when complete: a failure or a signal leaves no partial file.
 
@@ -17,6 +18,7 @@ and SIGTERM; 141 when the reader of standard output went away.
 """
 
 import argparse
+import itertools
 import json
 import os
 import signal
@@ -24,7 +26,7 @@ import stat
 import sys
 import tempfile
 import threading
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ThreadPoolExecutor, wait
 from pathlib import Path
 from types import FrameType
@@ -58,15 +60,20 @@ CountName = Literal["total_rows", "mendled_rows", "repaired_rows", "quarantined_
 SUMMARY_COUNTS: tuple[CountName, ...] = ("total_rows", "mendled_rows", "repaired_rows", "quarantined_rows")
 
 # The leading bytes of formats that are often handed over as "the CSV file",
-# and what to do instead.  bzip2's "BZh" is followed by the block size.
+# and what to do instead.
 SIGNATURES: tuple[tuple[bytes, str], ...] = (
     (b"PK\x03\x04", "a zip archive (an .xlsx workbook is one), not CSV text; export the sheet as CSV"),
-    (b"\x1f\x8b", "gzip-compressed data, not CSV text; decompress it first"),
-    *((b"BZh" + digit.encode(), "bzip2-compressed data, not CSV text; decompress it first") for digit in "123456789"),
-    (b"\xfd7zXZ\x00", "xz-compressed data, not CSV text; decompress it first"),
-    (b"\x28\xb5\x2f\xfd", "zstd-compressed data, not CSV text; decompress it first"),
     (b"%PDF-", "a PDF document, not CSV text; export its tables as CSV"),
 )
+# The compressed formats the library decompresses, by their leading bytes
+# (bzip2's "BZh" is followed by the block size), and the names they go by.
+COMPRESSIONS: tuple[tuple[bytes, str], ...] = (
+    (b"\x1f\x8b", "gzip"),
+    *((b"BZh" + digit.encode(), "bzip2") for digit in "123456789"),
+    (b"\xfd7zXZ\x00", "xz"),
+    (b"\x28\xb5\x2f\xfd", "zstd"),
+)
+COMPRESSED_SUFFIXES = (".gz", ".bz2", ".xz", ".zst")
 
 REPAIR_EXAMPLES = """examples:
   csv-mendle repair export.csv                   writes export.mended.csv beside it
@@ -79,7 +86,8 @@ REPAIR_EXAMPLES = """examples:
                                                  ' or " quoting, written with "
   csv-mendle repair logs.csv --skip-initial-space --escape-char '\\'
                                                  a, "b, c" and \\" escapes
-  gunzip -c big.csv.gz | csv-mendle repair - -o - > big.mended.csv
+  csv-mendle repair big.csv.gz                   gzip, bzip2, xz or zstd: writes big.mended.csv
+  unzip -p export.zip data.csv | csv-mendle repair - -o - > data.mended.csv
   csv-mendle repair raw/*.csv --out-dir clean --quarantine-dir rejected
 """
 
@@ -373,8 +381,16 @@ def summary_text(summary: Mapping[str, Any]) -> str:
         f"delimiter {delimiter_label(summary['detected_delimiter'])}, "
         + (f"{columns} columns" if columns else "no width check")
         + (f"; quote {summary['quote_char']}" if summary.get("quote_char", '"') != '"' else "")
-        + (f"; read as {summary['encoding']}" if summary.get("encoding", "utf-8") != "utf-8" else "")
+        + read_as_text(summary.get("compression"), summary.get("encoding", "utf-8"))
     )
+
+
+def read_as_text(compression: str | None, encoding: str) -> str:
+    """How the input was read, when that was not plain UTF-8: `; read gzip-compressed input as cp1252`."""
+    text = f"; read {compression}-compressed input" if compression else ""
+    if encoding != "utf-8":
+        text += f" as {encoding}" if compression else f"; read as {encoding}"
+    return text
 
 
 def plural(number: int, noun: str) -> str:
@@ -668,8 +684,59 @@ def is_wide(encoding: str, head: bytes) -> bool:
     return name.startswith(("utf16", "utf32"))
 
 
+def compression_of(head: bytes) -> str | None:
+    """The compressed format whose leading bytes `head` starts with, or None."""
+    return next((name for signature, name in COMPRESSIONS if head.startswith(signature)), None)
+
+
+def decompressed(compression: str, pieces: Iterable[bytes], size: int, whole: bool) -> bytes:
+    """Up to `size` bytes of what the compressed `pieces` decompress to (the
+    first stream of them).  Raises ValueError, in the library's words, for
+    corrupt data, and for data that end before the stream or `size` bytes
+    when `pieces` are `whole`, all there is."""
+    decoder = decompressor(compression)
+    out = bytearray()
+    try:
+        for piece in pieces:
+            out += decoder.decompress(piece, size - len(out))
+            if len(out) >= size or decoder.eof:
+                return bytes(out[:size])
+    except Exception as error:  # zlib.error, OSError, lzma.LZMAError, ZstdError
+        raise ValueError(f"truncated or corrupt {compression} data") from error
+    if whole:
+        raise ValueError(f"truncated or corrupt {compression} data")
+    return bytes(out)
+
+
+def decompressor(compression: str) -> Any:
+    """A decompressor of the standard library for one stream, imported only now."""
+    if compression == "gzip":
+        import zlib
+
+        return zlib.decompressobj(wbits=31)
+    if compression == "bzip2":
+        import bz2
+
+        return bz2.BZ2Decompressor()
+    if compression == "xz":
+        import lzma
+
+        return lzma.LZMADecompressor(lzma.FORMAT_XZ)
+    from compression import zstd
+
+    return zstd.ZstdDecompressor()
+
+
 def refuse_binary(head: bytes, encoding: str = "utf-8") -> None:
-    """Raises NotText when the head of an input shows a format that is not CSV text."""
+    """Raises NotText when the head of an input shows a format that is not CSV
+    text; a compressed head is judged by what it decompresses to (when it
+    does not, the library says why)."""
+    compression = compression_of(head)
+    if compression is not None:
+        try:
+            head = decompressed(compression, [head], len(head), whole=False)
+        except ValueError:
+            return
     for signature, what in SIGNATURES:
         if head.startswith(signature):
             raise NotText(f"this is {what}")
@@ -690,11 +757,19 @@ def cut_sample(head: bytes, more: bool) -> bytes:
 
 
 def read_sample(path: str) -> bytes:
+    """The sample to sniff: the head of the input, decompressed when it is compressed."""
     if path == STDIO:
-        head = read_stdin(SAMPLE_BYTES + 1)
-    else:
-        with open(path, "rb") as stream:
-            head = stream.read(SAMPLE_BYTES + 1)
+        return sample_of(read_stdin)
+    with open(path, "rb") as stream:
+        return sample_of(stream.read)
+
+
+def sample_of(read: Callable[[int], bytes]) -> bytes:
+    head = read(SAMPLE_BYTES + 1)
+    compression = compression_of(head)
+    if compression is not None:
+        pieces = itertools.chain([head], iter(lambda: read(COPY_CHUNK), b""))
+        head = decompressed(compression, pieces, SAMPLE_BYTES + 1, whole=True)
     return cut_sample(head[:SAMPLE_BYTES], len(head) > SAMPLE_BYTES)
 
 
@@ -824,16 +899,24 @@ def run_repair(args: argparse.Namespace) -> int:
     return repair_batch(inputs, args.out_dir, args.quarantine_dir, args.jobs, options, args.json)
 
 
+def uncompressed(path: str) -> Path:
+    """The input's name without a compression suffix: data.csv.gz is data.csv
+    (the output is not compressed)."""
+    source = Path(path)
+    return source.with_suffix("") if source.suffix.lower() in COMPRESSED_SUFFIXES else source
+
+
 def sibling(path: str, suffix: str, folder: str | None = None) -> str:
     """NAME + `suffix`, next to the input or in `folder`."""
-    source = Path(path)
+    source = uncompressed(path)
     return str(Path(folder if folder is not None else source.parent, source.stem + suffix))
 
 
 def mended_name(path: str, folder: str | None = None) -> str:
-    """NAME.mended.EXT, keeping the input's extension (.csv when it has none):
-    a .tsv stays a .tsv."""
-    return sibling(path, ".mended" + (Path(path).suffix or ".csv"), folder)
+    """NAME.mended.EXT, keeping the input's extension (.csv when it has none)
+    less a compression suffix: a .tsv stays a .tsv, data.csv.gz becomes
+    data.mended.csv."""
+    return sibling(path, ".mended" + (uncompressed(path).suffix or ".csv"), folder)
 
 
 def is_stdout(path: str) -> bool:
@@ -973,7 +1056,7 @@ def run_sniff(args: argparse.Namespace) -> int:
     try:
         sample = read_sample(path)
         refuse_binary(sample)
-    except (OSError, NotText) as error:
+    except (OSError, NotText, ValueError) as error:
         raise CommandError(f"{name}: {describe(error)}") from error
     delimiter, columns = sniff_dialect(sample, args.quote_char)
     if args.json:

@@ -58,6 +58,19 @@ ByteBuffer::~ByteBuffer() { release(); }
 
 void ByteBuffer::reserve(std::size_t capacity) {
   if (capacity <= capacity_) return;
+  if (mapped_) {
+    // The kernel moves a mapping's pages rather than copying them: a buffer
+    // grown step by step (a pipe read to its end, an input decompressed)
+    // never exists twice, and its untouched capacity costs no memory.
+    void* p = ::mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    ::madvise(p, capacity, MADV_HUGEPAGE);
+#endif
+    data_ = static_cast<char*>(p);
+    capacity_ = capacity;
+    return;
+  }
   ByteBuffer bigger(capacity);
   if (size_ != 0) std::memcpy(bigger.data_, data_, size_);
   bigger.size_ = size_;

@@ -31,8 +31,9 @@ class ByteBuffer {
 
   // Sets the number of bytes in use (at most the capacity).
   void set_size(std::size_t size) noexcept { size_ = size; }
-  // Grows the capacity to at least `capacity`, keeping the bytes in use;
-  // throws std::bad_alloc when no memory can be had.
+  // Grows the capacity to at least `capacity`, keeping the bytes in use (a
+  // mapped buffer is remapped, not copied); throws std::bad_alloc when no
+  // memory can be had.
   void reserve(std::size_t capacity);
   // Gives the memory of the whole pages before `offset` back to the system
   // when the buffer is a mapping (a small, allocated one keeps it): a reader

@@ -22,6 +22,14 @@ std::string MendleError::text() const {
       return "UTF-32 input's length is not a multiple of 4 bytes";
     case Cause::OutputQuoteIsDelimiter:
       return "the output's delimiter and quote character are the same";
+    case Cause::CorruptGzip:
+      return "truncated or corrupt gzip data";
+    case Cause::CorruptBzip2:
+      return "truncated or corrupt bzip2 data";
+    case Cause::CorruptXz:
+      return "truncated or corrupt xz data";
+    case Cause::CorruptZstd:
+      return "truncated or corrupt zstd data";
     case Cause::Os:
       break;
   }

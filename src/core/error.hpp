@@ -21,7 +21,8 @@ struct MendleError {
   // without a system call.  OutOfMemory: no memory could be had to hold the
   // whole input file.
   // OddUtf16Length, BadUtf32Length: an input read as UTF-16 or UTF-32 that is
-  // not a whole number of its code units.
+  // not a whole number of its code units.  CorruptGzip .. CorruptZstd: an
+  // input compressed in that format whose data are truncated or corrupt.
   enum class Cause {
     Os,
     NulInPath,
@@ -32,6 +33,10 @@ struct MendleError {
     OddUtf16Length,
     BadUtf32Length,
     OutputQuoteIsDelimiter,
+    CorruptGzip,
+    CorruptBzip2,
+    CorruptXz,
+    CorruptZstd,
   };
   // Which file of a repair failed, so that a caller can name it; None where
   // the step that failed does not say (a file operation on its own).
@@ -57,7 +62,8 @@ struct MendleError {
 
   // "{strerror} (os error N)", or the fixed text of the cause
   // (OutOfMemory: "out of memory"; QuarantineIsOutput: "quarantine_path
-  // names the same file as output_path").
+  // names the same file as output_path"; CorruptGzip: "truncated or corrupt
+  // gzip data").
   std::string text() const;
 };
 

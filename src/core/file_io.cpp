@@ -55,13 +55,6 @@ Status write_all(int fd, BufferedWriter::WriteCall write_call, const char* data,
   return success();
 }
 
-// The file's size when `fd` is a regular file, else 0.
-std::size_t size_hint(int fd) noexcept {
-  struct stat info;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return 0;
-  return static_cast<std::size_t>(info.st_size);
-}
-
 }  // namespace
 
 void UniqueFd::reset(int fd) noexcept {
@@ -92,22 +85,45 @@ Result<ByteBuffer> read_whole_file(std::string_view path) {
   return read_all(file.value().get());
 }
 
-Result<ByteBuffer> read_all(int fd) {
+std::size_t file_size_hint(int fd) noexcept {
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) return 0;
+  return static_cast<std::size_t>(info.st_size);
+}
+
+Result<std::size_t> read_up_to(int fd, char* out, std::size_t size) {
+  std::size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(fd, out + got, size - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return MendleError::from_errno(errno);
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+Result<ByteBuffer> read_all(int fd, std::string_view head) {
   constexpr std::size_t kFirstChunk = 64 * 1024;
   constexpr std::size_t kMostAddressable = SIZE_MAX / 2;
   const auto out_of_memory = MendleError::of(MendleError::Cause::OutOfMemory);
   // One byte beyond the expected size lets the read that meets end of file
   // find room without growing the buffer.
-  const std::size_t hint = size_hint(fd);
+  // The head counts in the file's size, which was taken before it was read.
+  const std::size_t hint = file_size_hint(fd);
   if (hint >= kMostAddressable) return out_of_memory;
   ByteBuffer buffer;
   // Memory for the whole input is the file's own failure, reported as the
   // file operations report theirs.
   try {
-    buffer.reserve(hint == 0 ? kFirstChunk : hint + 1);
+    buffer.reserve(std::max(hint == 0 ? kFirstChunk : hint + 1, head.size() + 1));
   } catch (const std::bad_alloc&) {
     return out_of_memory;
   }
+  if (!head.empty()) std::memcpy(buffer.data(), head.data(), head.size());
+  buffer.set_size(head.size());
   for (;;) {
     if (buffer.size() == buffer.capacity()) {
       if (buffer.capacity() >= kMostAddressable) return out_of_memory;
@@ -126,6 +142,17 @@ Result<ByteBuffer> read_all(int fd) {
     buffer.set_size(buffer.size() + static_cast<std::size_t>(n));
   }
   return buffer;
+}
+
+Result<ByteBuffer> copy_all(std::string_view bytes) {
+  try {
+    ByteBuffer copy(std::max<std::size_t>(bytes.size(), 1));
+    if (!bytes.empty()) std::memcpy(copy.data(), bytes.data(), bytes.size());
+    copy.set_size(bytes.size());
+    return copy;
+  } catch (const std::bad_alloc&) {
+    return MendleError::of(MendleError::Cause::OutOfMemory);
+  }
 }
 
 BufferedWriter::BufferedWriter(UniqueFd fd, WriteCall write_call, std::size_t capacity)

@@ -61,11 +61,23 @@ Result<UniqueFd> open_for_reading(std::string_view path);
 // file gets the permission bits 0666 less the process umask.
 Result<UniqueFd> create_for_writing(std::string_view path);
 
-// Reads from `fd` until end of file into one buffer.  The file size, when the
+// Reads from `fd` until end of file into one buffer, which starts with
+// `head`, the bytes a caller already read from it.  The file size, when the
 // descriptor names a regular file, only sizes the first allocation: a file
 // that grows or shrinks meanwhile is still read to its end.  When no memory
 // can be had to hold it, it fails as OutOfMemory.
-Result<ByteBuffer> read_all(int fd);
+Result<ByteBuffer> read_all(int fd, std::string_view head = {});
+
+// The counterpart of read_all for an input already in memory: a copy of
+// `bytes` in one buffer, or OutOfMemory.
+Result<ByteBuffer> copy_all(std::string_view bytes);
+
+// The size of the file open as `fd` when it is a regular file, else 0.
+std::size_t file_size_hint(int fd) noexcept;
+
+// Up to `size` bytes read from `fd` into `out`, fewer only at end of file
+// (interrupted and short reads repeated): how many.
+Result<std::size_t> read_up_to(int fd, char* out, std::size_t size);
 
 // Opens the file at `path` and reads all of it (a path with a NUL byte fails
 // before any system call).

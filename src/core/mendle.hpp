@@ -11,6 +11,7 @@
 
 #include "byte_buffer.hpp"
 #include "change_account.hpp"
+#include "decompress.hpp"
 #include "parser.hpp"
 #include "row_index.hpp"
 #include "row_table.hpp"
@@ -67,6 +68,7 @@ struct RepairReport {
   char32_t detected_quote = U'"';      // the quote applied (given or sniffed), likewise
   ChangeAccount changes;               // what the run changed, kind by kind
   Encoding encoding = Encoding::Utf8;  // the encoding the input was read in
+  Compression compression = Compression::None;  // the format it was decompressed from
 
   // Counts a parsed row that starts on `first_line`, judged `verdict`, in
   // the counts and the account.

@@ -141,53 +141,80 @@ OutputDialect output_dialect(unsigned char delimiter, unsigned char quote,
   return OutputDialect(d, q, {.as_read = d == delimiter && q == quote, .crlf = written.crlf});
 }
 
+// An input read whole, in UTF-8, and how it was read.
+struct ReadInput {
+  TextInput text;
+  Compression compression = Compression::None;
+};
+
+// The bytes of `input` as they are, or decompressed when asked and compressed.
+Result<RawInput> read_raw(const InputSource& input, bool decompress) {
+  if (input.kind == InputSource::Kind::Bytes) {
+    if (decompress) return copy_decompressing(input.text);
+    Result<ByteBuffer> copy = copy_all(input.text);
+    if (!copy) return copy.error();
+    return RawInput{std::move(copy).value(), Compression::None};
+  }
+  Result<UniqueFd> file = open_for_reading(input.text);
+  if (!file) return file.error();
+  if (decompress) return read_decompressing(file.value().get());
+  Result<ByteBuffer> read = read_all(file.value().get());
+  if (!read) return read.error();
+  return RawInput{std::move(read).value(), Compression::None};
+}
+
+// The one reading step of every repair: read, decompress, transcode.  Its
+// errors are the input's.
+Result<ReadInput> read_input(const InputSource& input, const InputRequest& request) {
+  Result<RawInput> raw = read_raw(input, request.decompress);
+  if (!raw) return raw.error().about(File::Input);
+  Result<TextInput> text = as_utf8(std::move(raw.value().bytes), request.encoding);
+  if (!text) return text.error().about(File::Input);
+  return ReadInput{std::move(text).value(), raw.value().compression};
+}
+
 }  // namespace
 
-Result<IndexOutcome> mendle_indexed_file(std::string_view path, const RepairOptions& options,
-                                         const EncodingRequest& encoding) {
-  Result<ByteBuffer> read = read_whole_file(path);
-  if (!read) return read.error().about(File::Input);
-  Result<TextInput> text = as_utf8(std::move(read).value(), encoding);
-  if (!text) return text.error().about(File::Input);
-  IndexOutcome outcome = mendle_indexed(std::move(text.value().utf8), options);
-  outcome.report.encoding = text.value().encoding;
+Result<IndexOutcome> mendle_indexed_file(const InputSource& input, const RepairOptions& options,
+                                         const InputRequest& request) {
+  Result<ReadInput> read = read_input(input, request);
+  if (!read) return read.error();
+  IndexOutcome outcome = mendle_indexed(std::move(read.value().text.utf8), options);
+  outcome.report.encoding = read.value().text.encoding;
+  outcome.report.compression = read.value().compression;
   return outcome;
 }
 
-Result<RepairReport> mendle_file(std::string_view input_path, std::string_view output_path,
+Result<RepairReport> mendle_file(const InputSource& input, std::string_view output_path,
                                  std::optional<std::string_view> quarantine_path,
-                                 const RepairOptions& options, const EncodingRequest& encoding,
-                                 const OutputOptions& written) {
+                                 const RepairOptions& options, const InputRequest& request,
+                                 const OutputOptions& form) {
   // Writing the quarantine file over the output file would destroy the
   // repaired rows, so that is refused before any file is touched.
   if (quarantine_path &&
       (*quarantine_path == output_path || same_existing_file(*quarantine_path, output_path))) {
     return MendleError::of(MendleError::Cause::QuarantineIsOutput).about(File::Quarantine);
   }
-  // Declared first so that it is closed last, on every path.
-  Result<UniqueFd> input = open_for_reading(input_path);
-  if (!input) return input.error().about(File::Input);
   // The whole input is in memory before any output file is created, so the
   // output may replace the input file itself.
-  Result<ByteBuffer> read = read_all(input.value().get());
-  if (!read) return read.error().about(File::Input);
-  Result<TextInput> text = as_utf8(std::move(read).value(), encoding);
-  if (!text) return text.error().about(File::Input);
-  const std::string_view bytes = text.value().utf8.view();
+  Result<ReadInput> read = read_input(input, request);
+  if (!read) return read.error();
+  const TextInput& text = read.value().text;
+  const std::string_view bytes = text.utf8.view();
   const Dialect dialect = settle_dialect(bytes, options);
   // A delimiter and quote asked for apart from each other may still meet:
   // known only now when the delimiter was sniffed, and checked before the
   // output exists, so that nothing is written.  (Read as one, they are
   // written as read.)
-  const OutputDialect written_as = output_dialect(dialect.delimiter, dialect.quote, written);
-  if ((written.delimiter || written.quote) && written_as.delimiter() == written_as.quote()) {
+  const OutputDialect written_as = output_dialect(dialect.delimiter, dialect.quote, form);
+  if ((form.delimiter || form.quote) && written_as.delimiter() == written_as.quote()) {
     return MendleError::of(MendleError::Cause::OutputQuoteIsDelimiter).about(File::Output);
   }
 
   Result<UniqueFd> output_file = create_for_writing(output_path);
   if (!output_file) return output_file.error().about(File::Output);
   BufferedWriter output(std::move(output_file).value(), nullptr, kOutputBufferBytes);
-  if (written.bom) {
+  if (form.bom) {
     if (Status marked = output.write_line(kUtf8Bom); !marked) return marked.error().about(File::Output);
   }
   const OutputDialect read_as(dialect.delimiter, dialect.quote);
@@ -195,7 +222,8 @@ Result<RepairReport> mendle_file(std::string_view input_path, std::string_view o
   SpanWriter spans(output, bytes);
   FileSink sink(spans, written_as, rule, dialect.delimiter, dialect.quote);
   RepairReport report = empty_report(dialect);
-  report.encoding = text.value().encoding;
+  report.encoding = text.encoding;
+  report.compression = read.value().compression;
   repair_rows(bytes, options, dialect, report, sink);
   if (!sink.status()) return sink.status().error().about(File::Output);
   if (Status written = spans.finish(); !written) return written.error().about(File::Output);

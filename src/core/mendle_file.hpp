@@ -1,4 +1,4 @@
-// File repair: read a whole file, repair it in memory, write the clean CSV
+// File repair: read a whole input, repair it in memory, write the clean CSV
 // and the quarantine CSV.  The only place that writes files.
 #pragma once
 
@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "byte_buffer.hpp"
+#include "decompress.hpp"
 #include "error.hpp"
 #include "file_io.hpp"
 #include "mendle.hpp"
@@ -24,18 +25,39 @@ struct OutputOptions {
   bool bom = false;                        // the file starts with a UTF-8 byte-order mark
 };
 
-// The file at `path`, read whole in the encoding `encoding` settles on
-// (UTF-8 unless asked otherwise), repaired in memory by mendle_indexed.
-Result<IndexOutcome> mendle_indexed_file(std::string_view path, const RepairOptions& options,
-                                         const EncodingRequest& encoding = EncodingRequest{});
+// Where a repair's input comes from: the file at a path, or bytes in memory
+// that the caller keeps alive, and unchanged, for the whole call.
+struct InputSource {
+  enum class Kind : std::uint8_t { Path, Bytes };
+  Kind kind = Kind::Path;
+  std::string_view text;  // the path, or the input's bytes themselves
 
-// Repairs the file at `input_path`, read in the encoding `encoding` settles
-// on (UTF-8 unless asked otherwise), into `output_path`, written as
-// `written` says, and, when given, `quarantine_path`.
-Result<RepairReport> mendle_file(std::string_view input_path, std::string_view output_path,
+  static InputSource path(std::string_view path) noexcept { return {Kind::Path, path}; }
+  static InputSource bytes(std::string_view bytes) noexcept { return {Kind::Bytes, bytes}; }
+};
+
+// How an input is read: in the encoding `encoding` settles on (UTF-8 unless
+// asked otherwise), after decompressing it when `decompress` is set and its
+// first bytes show gzip, bzip2, xz or zstd.  The backend reads bytes as
+// they are; the package's API decompresses.
+struct InputRequest {
+  EncodingRequest encoding{};
+  bool decompress = false;
+};
+
+// The input read whole as `request` asks, repaired in memory by
+// mendle_indexed.  The report tells the encoding and the compression read.
+Result<IndexOutcome> mendle_indexed_file(const InputSource& input, const RepairOptions& options,
+                                         const InputRequest& request = InputRequest{});
+
+// Repairs the input, read whole as `request` asks, into `output_path`,
+// written in the `form` asked for, and, when given, `quarantine_path`.  Nothing
+// is created when the input cannot be read (a compressed one that is
+// corrupt included).
+Result<RepairReport> mendle_file(const InputSource& input, std::string_view output_path,
                                  std::optional<std::string_view> quarantine_path,
                                  const RepairOptions& options,
-                                 const EncodingRequest& encoding = EncodingRequest{},
-                                 const OutputOptions& written = OutputOptions{});
+                                 const InputRequest& request = InputRequest{},
+                                 const OutputOptions& form = OutputOptions{});
 
 }  // namespace csv_mendle

@@ -478,6 +478,10 @@ PyObject* classified_type(const MendleError& error) {
     case MendleError::Cause::OddUtf16Length:
     case MendleError::Cause::BadUtf32Length:
     case MendleError::Cause::OutputQuoteIsDelimiter:
+    case MendleError::Cause::CorruptGzip:  // never: the backend reads bytes as they are
+    case MendleError::Cause::CorruptBzip2:
+    case MendleError::Cause::CorruptXz:
+    case MendleError::Cause::CorruptZstd:
       return PyExc_OSError;
   }
   for (const ErrnoClass& entry : kErrnoClasses) {

@@ -25,6 +25,49 @@ int optional_fs_path(PyObject* object, std::optional<FsPath>& path) {
 
 namespace {
 
+// Whether `object` names a file: str, bytes, or os.PathLike.
+int is_path(PyObject* object) {
+  if (PyUnicode_Check(object) || PyBytes_Check(object)) return 1;
+  return PyObject_HasAttrStringWithError(object, "__fspath__");
+}
+
+}  // namespace
+
+int SourceArgument::take(PyObject* object) {
+  const int path = is_path(object);
+  if (path < 0) return -1;
+  if (path) return fs_path(object, path_.emplace());
+  if (PyObject_CheckBuffer(object)) return view_.take(object);
+  OwnedRef read;
+  {
+    PyObject* method = nullptr;
+    if (PyObject_GetOptionalAttrString(object, "read", &method) < 0) return -1;
+    read = OwnedRef::steal(method);
+  }
+  if (!read) {
+    PyErr_Format(PyExc_TypeError,
+                 "source must be a path (str, bytes or os.PathLike), a bytes-like object "
+                 "(bytearray, memoryview) or a binary file object, not %T",
+                 object);
+    return -1;
+  }
+  read_ = OwnedRef::steal(PyObject_CallNoArgs(read.get()));
+  if (!read_) return -1;
+  if (PyUnicode_Check(read_.get())) {
+    PyErr_SetString(PyExc_TypeError,
+                    "source is a text file: its read() returned str; open it in binary mode ('rb')");
+    return -1;
+  }
+  if (!PyObject_CheckBuffer(read_.get())) {
+    PyErr_Format(PyExc_TypeError, "source's read() must return a bytes-like object, not %T",
+                 read_.get());
+    return -1;
+  }
+  return view_.take(read_.get());
+}
+
+namespace {
+
 PyObject* name_of(const MendleError& error, const FileNames& names) noexcept {
   switch (error.file) {
     case MendleError::File::Input: return names.input;
@@ -69,6 +112,10 @@ PyObject* raise_file_error(const MendleError& error, const FileNames& names) {
     case MendleError::Cause::OddUtf16Length:
     case MendleError::Cause::BadUtf32Length:
     case MendleError::Cause::OutputQuoteIsDelimiter:
+    case MendleError::Cause::CorruptGzip:
+    case MendleError::Cause::CorruptBzip2:
+    case MendleError::Cause::CorruptXz:
+    case MendleError::Cause::CorruptZstd:
       break;
   }
   return raise_text(PyExc_ValueError, error);

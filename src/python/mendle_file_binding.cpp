@@ -26,7 +26,8 @@ PyObject* Module_mendle_file(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     // The run keeps the interpreter attached from start to end; the paths
     // are views into the argument str objects, alive until we return.
     Result<RepairReport> result = csv_mendle::mendle_file(
-        arguments.text(0), arguments.text(1), arguments.optional_text(2), options);
+        InputSource::path(arguments.text(0)), arguments.text(1), arguments.optional_text(2),
+        options);
     if (!result) return raise_plain_os_error(result.error());
     return summary_new(result.value());
   });

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "buffer_view.hpp"
 #include "convert.hpp"
 #include "file_arguments.hpp"
 #include "file_io.hpp"
@@ -25,8 +26,9 @@ namespace {
 
 // ---- results ----
 
-// The summary's six values, `changes`, the account of the same pass, and
-// the `encoding` the input was read in.
+// The summary's six values, `changes`, the account of the same pass, the
+// `encoding` the input was read in and the `compression` it was
+// decompressed from (None when it was not).
 PyObject* result_dict(const RepairReport& report) {
   OwnedRef result = OwnedRef::steal(report_dict(report));
   if (!result) return nullptr;
@@ -41,6 +43,14 @@ PyObject* result_dict(const RepairReport& report) {
   const OwnedRef quote = OwnedRef::steal(
       text_object(std::string(latin1_char(static_cast<unsigned char>(report.detected_quote)).view())));
   if (!quote || PyDict_SetItemString(result.get(), "quote_char", quote.get()) < 0) return nullptr;
+  const std::string_view format = compression_name(report.compression);
+  const OwnedRef compression =
+      format.empty() ? OwnedRef::borrow(Py_None)
+                     : OwnedRef::steal(PyUnicode_FromStringAndSize(
+                           format.data(), static_cast<Py_ssize_t>(format.size())));
+  if (!compression || PyDict_SetItemString(result.get(), "compression", compression.get()) < 0) {
+    return nullptr;
+  }
   return result.release();
 }
 
@@ -154,6 +164,11 @@ std::optional<EncodingRequest> encoding_argument(const Arguments& arguments, std
   return request;
 }
 
+// The package's API reads compressed input, as the backend does not.
+InputRequest package_input(const EncodingRequest& encoding) {
+  return {.encoding = encoding, .decompress = true};
+}
+
 // ---- repair ----
 
 constexpr Param kRepairPaths[] = {
@@ -171,9 +186,10 @@ PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return guarded_object([&]() -> PyObject* {
     Arguments arguments;
     if (arguments.parse(kRepairSignature, args, nargs, kwnames) < 0) return nullptr;
-    FsPath source, output;
+    SourceArgument source;
+    FsPath output;
     std::optional<FsPath> quarantine;
-    if (fs_path(arguments.object(0), source) < 0 || fs_path(arguments.object(1), output) < 0 ||
+    if (source.take(arguments.object(0)) < 0 || fs_path(arguments.object(1), output) < 0 ||
         optional_fs_path(arguments.object(2), quarantine) < 0) {
       return nullptr;
     }
@@ -183,12 +199,12 @@ PyObject* Package_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         encoding_argument(arguments, kRepairOptionsAt + kRepairOptionCount + kEncoding);
     if (!encoding) return nullptr;
     Result<RepairReport> result = outside_interpreter([&] {
-      return mendle_file(source.native, output.native, native_path(quarantine), options,
-                         *encoding, written);
+      return mendle_file(source.input(), output.native, native_path(quarantine), options,
+                         package_input(*encoding), written);
     });
     if (!result) {
       return raise_file_error(result.error(),
-                              {source.shown.get(), output.shown.get(),
+                              {source.shown(), output.shown.get(),
                                quarantine ? quarantine->shown.get() : nullptr});
     }
     return result_dict(result.value());
@@ -205,15 +221,15 @@ PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   return guarded_object([&]() -> PyObject* {
     Arguments arguments;
     if (arguments.parse(kReadSignature, args, nargs, kwnames) < 0) return nullptr;
-    FsPath source;
-    if (fs_path(arguments.object(0), source) < 0) return nullptr;
+    SourceArgument source;
+    if (source.take(arguments.object(0)) < 0) return nullptr;
     const RepairOptions options = package_options(arguments, std::size(kReadPaths));
     const std::optional<EncodingRequest> encoding =
         encoding_argument(arguments, std::size(kReadPaths) + kRepairOptionCount + kEncoding);
     if (!encoding) return nullptr;
     Result<IndexOutcome> outcome = outside_interpreter(
-        [&] { return mendle_indexed_file(source.native, options, *encoding); });
-    if (!outcome) return raise_file_error(outcome.error(), {.input = source.shown.get()});
+        [&] { return mendle_indexed_file(source.input(), options, package_input(*encoding)); });
+    if (!outcome) return raise_file_error(outcome.error(), {.input = source.shown()});
     IndexOutcome& repaired = outcome.value();
     // Built before the rows object takes the header over.
     OwnedRef header = OwnedRef::steal(header_list(repaired.header));
@@ -231,31 +247,6 @@ constexpr Param kSniffDialectParams[] = {
     {.name = "quote_char", .kind = ParamKind::Text, .text_default = "\""},
 };
 constexpr Signature kSniffDialectSignature{"sniff_dialect", kSniffDialectParams, 1};
-
-// A bytes-like object's contents, held for the life of this object.
-class BufferView {
- public:
-  BufferView() = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-
-  // 0, or -1 with TypeError when `object` is not bytes-like.
-  [[nodiscard]] int take(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) return -1;
-    held_ = true;
-    return 0;
-  }
-  std::string_view bytes() const noexcept {
-    return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 PyObject* Package_sniff_dialect(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
@@ -291,9 +282,12 @@ PyMethodDef repair_definition = {
     "Repairs the CSV file `source`, read in `encoding`, into `output` (UTF-8, in\n"
     "the output dialect given), and writes the rows set aside to `quarantine` when\n"
     "given.  csv_mendle.repair() checks the option values; here a text stands for\n"
-    "its first byte.  The paths are str, bytes\n"
-    "or os.PathLike.  Returns a dict of the summary's six values, `changes`, the\n"
-    "account by kind of change, the `encoding` read and the `quote_char` applied.\n"
+    "its first byte.  The paths are str, bytes or os.PathLike; `source` may also be\n"
+    "the input itself, as a bytes-like object other than bytes or a binary file\n"
+    "object.  Input compressed with gzip, bzip2, xz or zstd is decompressed.\n"
+    "Returns a dict of the summary's six values, `changes`, the account by kind of\n"
+    "change, the `encoding` read, the `quote_char` applied and the `compression`\n"
+    "(None for plain input).\n"
     "With `header`, the table's first row is its header and sets the width; with\n"
     "`sniff_quote`, the quote is found among '\"' and \"'\", `quote_char` unread.\n"
     "The interpreter is left while the files are read, repaired and written.",
@@ -307,9 +301,10 @@ PyMethodDef read_definition = {
     "merge_overflow=True, expected_columns=None, repair_quotes=True, encoding=\"utf-8\", "
     "skip_rows=None, comment=None, skip_initial_space=False, escape_char=None, header=False, "
     "sniff_quote=False)\n--\n\n"
-    "Reads and repairs the CSV file `source` in memory.  Returns (rows, result,\n"
-    "header): the RepairedRows, each a new list of str, the dict that repair()\n"
-    "returns, and the header's fields as a list of str (None without `header`).",
+    "Reads and repairs the CSV input `source` (as for repair()) in memory.  Returns\n"
+    "(rows, result, header): the RepairedRows, each a new list of str, the dict that\n"
+    "repair() returns, and the header's fields as a list of str (None without\n"
+    "`header`).",
 };
 
 PyMethodDef sniff_dialect_definition = {

@@ -50,7 +50,8 @@ PyMendleReader* as_reader(PyObject* self) noexcept {
 // refers to it.
 PyObject* reader_create(PyTypeObject* type, const Arguments& arguments) {
   Result<IndexOutcome> repaired =
-      mendle_indexed_file(arguments.text(0), arguments.repair_options(kFirstOption));
+      mendle_indexed_file(InputSource::path(arguments.text(0)),
+                          arguments.repair_options(kFirstOption));
   if (!repaired) return raise_classified_os_error(repaired.error());
   IndexOutcome& outcome = repaired.value();
 

@@ -72,7 +72,7 @@ TEST(mendle_file, writes_the_repaired_rows_and_the_quarantine_file) {
     const TempDir dir;
     spill(dir / "in.csv", c.input);
     Result<RepairReport> report =
-        mendle_file(dir / "in.csv", dir / "out.csv", dir / "q.csv", c.options);
+        mendle_file(InputSource::path(dir / "in.csv"), dir / "out.csv", dir / "q.csv", c.options);
     ASSERT_TRUE(report) << c.name << ": " << report.error().text();
     const RepairReport& r = report.value();
     EXPECT_EQ(slurp(dir / "out.csv"), c.output) << c.name;
@@ -91,7 +91,8 @@ TEST(mendle_file, without_a_quarantine_path_set_aside_rows_are_only_counted) {
   spill(dir / "in.csv", "a,b\nc\n");
   RepairOptions options = given(',', 2);
   options.fill_ragged_rows = false;
-  Result<RepairReport> report = mendle_file(dir / "in.csv", dir / "out.csv", std::nullopt, options);
+  Result<RepairReport> report =
+      mendle_file(InputSource::path(dir / "in.csv"), dir / "out.csv", std::nullopt, options);
   ASSERT_TRUE(report);
   EXPECT_EQ(report.value().quarantined_rows, 1u);
   EXPECT_EQ(slurp(dir / "out.csv"), "a,b\n");
@@ -119,16 +120,18 @@ TEST(mendle_file, reads_the_encoding_asked_for_and_writes_utf8) {
   for (const Case& c : cases) {
     const TempDir dir;
     spill(dir / "in.csv", c.input);
-    Result<RepairReport> report = mendle_file(dir / "in.csv", dir / "out.csv", std::nullopt,
-                                              RepairOptions{}, *encoding_request(c.request));
+    Result<RepairReport> report =
+        mendle_file(InputSource::path(dir / "in.csv"), dir / "out.csv", std::nullopt,
+                    RepairOptions{}, {*encoding_request(c.request)});
     ASSERT_TRUE(report) << c.request;
     EXPECT_EQ(slurp(dir / "out.csv"), c.output) << c.request;
     EXPECT_EQ(report.value().encoding, c.used) << c.request;
   }
   const TempDir dir;
   spill(dir / "in.csv", "a\0b");
-  Result<RepairReport> odd = mendle_file(dir / "in.csv", dir / "out.csv", std::nullopt,
-                                         RepairOptions{}, *encoding_request("utf-16-le"));
+  Result<RepairReport> odd =
+      mendle_file(InputSource::path(dir / "in.csv"), dir / "out.csv", std::nullopt,
+                  RepairOptions{}, {*encoding_request("utf-16-le")});
   ASSERT_FALSE(odd);
   EXPECT_EQ(odd.error().cause, MendleError::Cause::OddUtf16Length);
   EXPECT_EQ(odd.error().file, MendleError::File::Input);
@@ -141,7 +144,7 @@ TEST(mendle_file, repairs_a_file_in_place) {
   spill(file, "a,b,c\nd\ne,f,g,h\n");
   RepairOptions options = given(',', 3);
   options.merge_overflow = false;
-  Result<RepairReport> report = mendle_file(file, file, dir / "q.csv", options);
+  Result<RepairReport> report = mendle_file(InputSource::path(file), file, dir / "q.csv", options);
   ASSERT_TRUE(report);
   EXPECT_EQ(slurp(file), "a,b,c\nd,,\n");
   EXPECT_EQ(slurp(dir / "q.csv"),
@@ -151,7 +154,7 @@ TEST(mendle_file, repairs_a_file_in_place) {
   // output and a quarantine file that exist are truncated, not mistaken for one.
   spill(file, "a,b,c\nd,e,f,g\n");
   spill(dir / "out.csv", "previous output\n");
-  report = mendle_file(file, dir / "out.csv", file, options);
+  report = mendle_file(InputSource::path(file), dir / "out.csv", file, options);
   ASSERT_TRUE(report);
   EXPECT_EQ(slurp(dir / "out.csv"), "a,b,c\n");
   EXPECT_EQ(slurp(file), header + "3,\"Row has extra columns (expected 3)\",\"d,e,f,g\"\n");
@@ -203,7 +206,7 @@ TEST(mendle_file, failures_report_the_system_error_and_leave_the_documented_file
     std::optional<std::string> quarantine;
     if (c.quarantine) quarantine = c.quarantine->empty() ? "" : at(*c.quarantine);
     Result<RepairReport> report =
-        mendle_file(at(c.input), at(c.output), quarantine, given(',', 2));
+        mendle_file(InputSource::path(at(c.input)), at(c.output), quarantine, given(',', 2));
     ASSERT_FALSE(report) << c.name;
     EXPECT_EQ(report.error().text(), c.text) << c.name;
     EXPECT_EQ(report.error().file, c.file) << c.name;
@@ -240,7 +243,8 @@ TEST(mendle_file, quarantine_naming_the_output_file_is_refused_before_anything_i
     // The input may even be missing: nothing is opened before the check.
     for (const std::string input : {"in.csv", "missing.csv"}) {
       Result<RepairReport> report =
-          mendle_file(dir / input, dir / c.output, dir / c.quarantine, given(',', 2));
+          mendle_file(InputSource::path(dir / input), dir / c.output, dir / c.quarantine,
+                      given(',', 2));
       ASSERT_FALSE(report) << c.name;
       EXPECT_EQ(report.error().cause, MendleError::Cause::QuarantineIsOutput) << c.name;
       EXPECT_EQ(report.error().text(), "quarantine_path names the same file as output_path");
@@ -259,7 +263,8 @@ TEST(mendle_file, another_spelling_of_a_new_output_is_refused_before_the_quarant
   for (const std::string quarantine : {"./out.csv", "dangling.csv"}) {
     fs::remove(dir / "out.csv");
     Result<RepairReport> report =
-        mendle_file(dir / "in.csv", dir / "out.csv", dir / quarantine, given(',', 2));
+        mendle_file(InputSource::path(dir / "in.csv"), dir / "out.csv", dir / quarantine,
+                    given(',', 2));
     ASSERT_FALSE(report) << quarantine;
     EXPECT_EQ(report.error().cause, MendleError::Cause::QuarantineIsOutput) << quarantine;
     // The output is complete and was not truncated again.
@@ -297,7 +302,8 @@ void expect_file_repair_is_the_in_memory_repair(const testing::TempDir& dir,
                                                 const RepairOptions& options) {
   testing::spill(dir / "in.csv", data);
   Result<RepairReport> report =
-      mendle_file(dir / "in.csv", dir / "out.csv", std::string(dir / "q.csv"), options);
+      mendle_file(InputSource::path(dir / "in.csv"), dir / "out.csv", std::string(dir / "q.csv"),
+                  options);
   ASSERT_TRUE(report);
 
   const SliceOutcome outcome = mendle_slice(data, options);

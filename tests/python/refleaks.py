@@ -10,6 +10,8 @@ kept per call shows in every round, while a cache filling up or a free list
 settling shows in some rounds only."""
 
 import gc
+import gzip
+import io
 import os
 import pathlib
 import sys
@@ -168,6 +170,8 @@ def package_cases(p: dict[str, str]) -> dict[str, Callable[[], object]]:
     def read(**options: object) -> Callable[[], object]:
         return lambda: package.read(p["input"], **options)  # type: ignore[arg-type]
 
+    packed = gzip.compress(pathlib.Path(p["input"]).read_bytes())
+
     def partly() -> object:
         rows, result, _ = package.read(p["input"], expected_columns=3)
         return next(rows), len(rows), iter(rows), result
@@ -200,6 +204,12 @@ def package_cases(p: dict[str, str]) -> dict[str, Callable[[], object]]:
         "read: partly read": partly,
         "read: read to the end": lambda: list(package.read(p["input"], ";", "'")[0]),
         "read: a directory": raising(lambda: package.read(p["directory"]), IsADirectoryError),
+        "repair: a bytearray, gzip-compressed": repair(bytearray(packed)),
+        "read: a binary file object": lambda: package.read(io.BytesIO(packed)),
+        "read: a text file object": raising(
+            lambda: package.read(io.StringIO("a,b\n")), TypeError),  # type: ignore[arg-type]
+        "read: gzip cut short": raising(lambda: package.read(memoryview(packed)[:-5]), ValueError),
+        "repair: source neither path nor data": raising(repair(source=3), TypeError),
         "read: absurd width": raising(read(expected_columns=10**12), MemoryError),
         "read: flag given as int": raising(read(fill_ragged_rows=1), TypeError),
         "__arrow_c_stream__: dropped unconsumed": lambda: package.read(p["input"])[0].__arrow_c_stream__(),

@@ -56,7 +56,8 @@ def test_the_account_names_each_kind_and_its_first_line(write_input, tmp_path, c
     reader = csv_mendle.read(path, **options)
     assert reader.result == result
     assert result.to_dict() == {**backend.open(path, **options).summary.to_dict(), "changes": changes,
-                                "encoding": "utf-8", "quote_char": options.get("quote_char", '"')}
+                                "encoding": "utf-8", "quote_char": options.get("quote_char", '"'),
+                                "compression": None}
 
 
 def test_a_reader_iterates_its_native_rows_once_and_knows_its_result_at_once(write_input):
@@ -124,6 +125,7 @@ def test_repair_and_read_give_exactly_the_backend_repair(files, data, options):
     assert values.pop("changes") == result.changes
     assert values.pop("encoding") == "utf-8"
     assert values.pop("quote_char") == first_byte_char(options.get("quote_char"), '"')
+    assert values.pop("compression") is None
     assert values == summary.to_dict()
     reader = csv_mendle.read(files["input"], **options)
     assert list(reader) == list(backend.open(files["input"], **options))
