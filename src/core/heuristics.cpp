@@ -45,14 +45,15 @@ class Tally {
 };
 
 // Feeds the field count of each counted row of `data`, parsed with
-// `delimiter` and `quote`, to `visit` until it returns false or the
+// `delimiter`, `quote` and `rules`, to `visit` until it returns false or the
 // data ends.  Rows of one blank field (blank or whitespace-only lines) are
 // skipped and not counted.  `row` holds one row at a time, so memory stays
 // bounded however long the data.
 template <typename Visit>
 void for_each_counted_row(std::string_view data, unsigned char delimiter, unsigned char quote,
-                          std::optional<unsigned char> comment, RowTable& row, Visit visit) {
-  ResilientParser parser = make_parser(data, delimiter, quote, true);
+                          std::optional<unsigned char> comment, const FieldRules& rules,
+                          RowTable& row, Visit visit) {
+  ResilientParser parser = make_parser(data, delimiter, quote, true, rules);
   while (true) {
     row.clear();
     if (skip_comment_line(parser, comment)) continue;
@@ -98,7 +99,7 @@ bool is_blank_field(std::string_view field) noexcept {
 }
 
 unsigned char sniff_delimiter(std::string_view sample, unsigned char quote,
-                              std::optional<unsigned char> comment) {
+                              std::optional<unsigned char> comment, const FieldRules& rules) {
   constexpr unsigned char kCandidates[] = {',', ';', '\t', '|'};  // also the order of preference
   constexpr std::size_t kRowLimit = 50;
 
@@ -109,7 +110,7 @@ unsigned char sniff_delimiter(std::string_view sample, unsigned char quote,
   RowTable row;
   for (const unsigned char candidate : kCandidates) {
     counts.clear();
-    for_each_counted_row(sample, candidate, quote, comment, row, [&](std::uint64_t fields) {
+    for_each_counted_row(sample, candidate, quote, comment, rules, row, [&](std::uint64_t fields) {
       counts.push_back(fields);
       return counts.size() < kRowLimit;
     });
@@ -137,12 +138,13 @@ unsigned char sniff_delimiter(std::string_view sample, unsigned char quote,
 }
 
 std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter,
-                                 unsigned char quote, std::optional<unsigned char> comment) {
+                                 unsigned char quote, std::optional<unsigned char> comment,
+                                 const FieldRules& rules) {
   constexpr std::size_t kRowLimit = 100;
   Tally tally;
   std::size_t counted = 0;
   RowTable row;
-  for_each_counted_row(data, delimiter, quote, comment, row, [&](std::uint64_t fields) {
+  for_each_counted_row(data, delimiter, quote, comment, rules, row, [&](std::uint64_t fields) {
     tally.add(fields);
     return ++counted < kRowLimit;
   });

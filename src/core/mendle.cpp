@@ -24,7 +24,7 @@ QuarantineRecord take_open_row(RowTable& rows, WidthVerdict verdict, std::uint64
 ResilientParser table_parser(std::string_view input, const RepairOptions& options,
                              unsigned char delimiter) noexcept {
   ResilientParser parser =
-      make_parser(input, delimiter, options.quote_char, options.repair_quotes);
+      make_parser(input, delimiter, options.quote_char, options.repair_quotes, field_rules(options));
   for (std::uint64_t k = 0; k < options.skip_rows && skip_line(parser); ++k) {
   }
   return parser;
@@ -34,14 +34,16 @@ Dialect settle_dialect(std::string_view input, const RepairOptions& options) {
   Dialect dialect;
   if (input.empty()) return dialect;
   // The heuristics read the rows as the repair will: from the table's start,
-  // with its quote, past its comment lines.
+  // with its quote and field rules, past its comment lines.
   const std::string_view table = input.substr(table_parser(input, options, ',').position);
   const unsigned char quote = options.quote_char;
-  dialect.delimiter =
-      options.delimiter ? *options.delimiter : sniff_delimiter(table, quote, options.comment);
+  const FieldRules rules = field_rules(options);
+  dialect.delimiter = options.delimiter ? *options.delimiter
+                                        : sniff_delimiter(table, quote, options.comment, rules);
   dialect.expected_columns =
-      options.expected_columns ? *options.expected_columns
-                               : infer_column_count(table, dialect.delimiter, quote, options.comment);
+      options.expected_columns
+          ? *options.expected_columns
+          : infer_column_count(table, dialect.delimiter, quote, options.comment, rules);
   return dialect;
 }
 

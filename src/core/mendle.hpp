@@ -128,6 +128,11 @@ struct Dialect {
 // An empty input has nothing to judge: ',' and no width, the options unread.
 Dialect settle_dialect(std::string_view input, const RepairOptions& options);
 
+// The field rules of the options, which every parse of a repair reads with.
+inline FieldRules field_rules(const RepairOptions& options) {
+  return FieldRules{options.skip_initial_space, options.escape};
+}
+
 // A parser over `input` that stands at the table's start: past a
 // byte-order mark and the `skip_rows` lines before the table.
 ResilientParser table_parser(std::string_view input, const RepairOptions& options,

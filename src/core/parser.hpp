@@ -36,6 +36,10 @@ struct RowFacts {
   // quotes were not needed to read it.
   bool needless_quotes = false;
   bool unclosed = false;  // a quoted field ran to the end of the input
+  // Blanks after a delimiter were dropped (FieldRules::skip_initial_space).
+  bool skipped_blanks = false;
+  // An escape byte was dropped, the byte behind it taken as text.
+  bool escaped = false;
   // Stray quotes inside quoted fields that the stray-quote test kept as
   // text; the first kQuotesListed of them are listed by their offset in
   // `bytes`.
@@ -51,6 +55,18 @@ struct RowFacts {
   std::uint64_t unclosed_at = 0;
 };
 
+// How fields read beyond the delimiter and the quote; both off by default.
+struct FieldRules {
+  // Spaces and tabs right after a delimiter are no part of the field, so a
+  // quote behind them opens a quoted field.  Those at the start of a row stay.
+  bool skip_initial_space = false;
+  // The escape byte is dropped and the byte behind it is text, whatever it
+  // is, inside quotes and out; an escape that ends the input stays as
+  // itself.  An escape equal to the delimiter, the quote, CR or LF would
+  // make those bytes mean two things, so it is ignored.
+  std::optional<unsigned char> escape;
+};
+
 struct ResilientParser {
   std::string_view data;       // the whole input; not owned, must outlive the parser
   std::uint64_t position = 0;  // offset of the next byte to read; only moves forward
@@ -58,6 +74,7 @@ struct ResilientParser {
   bool repair_quotes = true;   // apply the stray-quote test inside quoted fields
   unsigned char delimiter = ',';
   unsigned char quote = '"';
+  FieldRules rules;
 
   // Memo of the stray-quote test, so that a line full of stray quotes costs
   // linear time.  Internal to next_row: each entry is a fact about `data`
@@ -66,8 +83,8 @@ struct ResilientParser {
   //
   // Blank run: for every offset x in [memo_blank_from, memo_blank_to], the
   // first byte at or after x that is not a space or tab (a byte equal to the
-  // delimiter counts as not blank) is at memo_blank_to (the data size if
-  // none is).
+  // delimiter or the escape counts as not blank) is at memo_blank_to (the
+  // data size if none is).
   std::uint64_t memo_blank_from = UINT64_MAX;
   std::uint64_t memo_blank_to = 0;
   // Line scan: for every offset x in [memo_scan_from, memo_scan_to], the
@@ -85,7 +102,7 @@ struct ResilientParser {
 
 // Builds a parser over `data` starting at the byte-order-mark offset, line 1.
 ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsigned char quote,
-                            bool repair_quotes) noexcept;
+                            bool repair_quotes, const FieldRules& rules = {}) noexcept;
 
 // Reads the next row into a new open row of `out` (its fields decoded as lossy
 // UTF-8) and returns true; the caller commits or discards it.  Returns false,
@@ -101,9 +118,10 @@ bool next_row(ResilientParser& parser, RowTable& out);
 // quote, or quoted around text that holds no quote, CR or LF, with the
 // delimiter, LF or the end right behind its closing quote — and its bytes
 // are valid UTF-8 with an ASCII delimiter and quote that differ and are no
-// line end, `skim_row` returns true with its field count and bytes: its
-// fields are those bytes cut at the delimiters outside quotes, each quoted
-// field without its quotes, exactly as `next_row` would make them.
+// line end, and no field rule is on, `skim_row` returns true with its field
+// count and bytes: its fields are those bytes cut at the delimiters outside
+// quotes, each quoted field without its quotes, exactly as `next_row` would
+// make them.
 // `accept_row` then moves past it as `next_row` would.  For any other row it
 // returns false and nothing moves.
 struct SkimmedRow {
