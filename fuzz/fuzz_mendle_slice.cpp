@@ -1,5 +1,5 @@
-// Fuzzes the in-memory repair with random options: whatever the bytes and the
-// options, the counts must add up, every delivered row must have the applied
+// Fuzzes the in-memory repair with random options (field rules among them):
+// whatever the bytes and the options, the counts must add up, every delivered row must have the applied
 // width, and no row may be lost or duplicated.  The reader's repair, which
 // leaves plain rows in the input, must deliver the very same rows.
 #include <cstddef>
@@ -22,52 +22,10 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-  csv_mendle::fuzzing::FuzzCase input;
-  if (!csv_mendle::fuzzing::decode_case(bytes, size, input)) return 0;
-  const csv_mendle::RepairOptions& options = input.options;
-  const std::string_view data = input.data;
+// The reader's repair delivers the very rows of the in-memory one.
+void check_indexed(std::string_view data, const csv_mendle::RepairOptions& options,
+                   const csv_mendle::SliceOutcome& o) {
   const std::size_t length = data.size();
-
-  const csv_mendle::SliceOutcome o = csv_mendle::mendle_slice(data, options);
-  check(o.report.total_rows == o.report.mendled_rows + o.report.quarantined_rows);
-  check(o.report.repaired_rows <= o.report.mendled_rows);
-  check(o.report.mendled_rows == o.rows.size());
-  check(o.report.quarantined_rows == o.quarantine.size());
-  if (options.expected_columns) check(length == 0 || o.report.inferred_columns == *options.expected_columns);
-  if (options.delimiter && length != 0) check(o.report.detected_delimiter == *options.delimiter);
-
-  // Every row the parser yields ends up delivered or quarantined, in order.
-  std::uint64_t parsed = 0;
-  if (length != 0) {
-    const unsigned char delimiter = static_cast<unsigned char>(o.report.detected_delimiter);
-    csv_mendle::ResilientParser parser =
-        csv_mendle::make_parser(data, delimiter, options.quote_char, options.repair_quotes);
-    csv_mendle::RowTable table;
-    while (csv_mendle::next_row(parser, table)) {
-      table.clear();
-      ++parsed;
-    }
-  }
-  check(parsed == o.report.total_rows);
-
-  std::size_t quarantine_index = 0;
-  for (const auto& record : o.quarantine) {
-    check(!record.raw_fields.empty());
-    check(record.raw_fields.size() != o.report.inferred_columns && o.report.inferred_columns != 0);
-    check(record.line >= 1);
-    if (quarantine_index > 0) check(record.line >= o.quarantine[quarantine_index - 1].line);
-    ++quarantine_index;
-  }
-  for (std::size_t r = 0; r < o.rows.size(); ++r) {
-    const csv_mendle::RowView row = o.rows.row(r);
-    check(row.size() >= 1);
-    if (o.report.inferred_columns > 0) check(row.size() == o.report.inferred_columns);
-    for (std::size_t i = 0; i < row.size(); ++i) check(csv_mendle::is_valid_utf8(row.field(i)));
-  }
-
   csv_mendle::ByteBuffer buffer(length);
   if (length != 0) std::memcpy(buffer.data(), data.data(), length);
   buffer.set_size(length);
@@ -98,5 +56,56 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
       for (std::size_t i = 0; i < expected.size(); ++i) check(row.fields.field(i) == expected.field(i));
     }
   }
+}
+
+void check_case(std::string_view data, const csv_mendle::RepairOptions& options) {
+  const std::size_t length = data.size();
+  const csv_mendle::SliceOutcome o = csv_mendle::mendle_slice(data, options);
+  check(o.report.total_rows == o.report.mendled_rows + o.report.quarantined_rows);
+  check(o.report.repaired_rows <= o.report.mendled_rows);
+  check(o.report.mendled_rows == o.rows.size());
+  check(o.report.quarantined_rows == o.quarantine.size());
+  if (options.expected_columns) check(length == 0 || o.report.inferred_columns == *options.expected_columns);
+  if (options.delimiter && length != 0) check(o.report.detected_delimiter == *options.delimiter);
+
+  // Every row the parser yields ends up delivered or quarantined, in order.
+  std::uint64_t parsed = 0;
+  if (length != 0) {
+    const unsigned char delimiter = static_cast<unsigned char>(o.report.detected_delimiter);
+    csv_mendle::ResilientParser parser =
+        csv_mendle::make_parser(data, delimiter, options.quote_char, options.repair_quotes,
+                                csv_mendle::field_rules(options));
+    csv_mendle::RowTable table;
+    while (csv_mendle::next_row(parser, table)) {
+      table.clear();
+      ++parsed;
+    }
+  }
+  check(parsed == o.report.total_rows);
+
+  std::size_t quarantine_index = 0;
+  for (const auto& record : o.quarantine) {
+    check(!record.raw_fields.empty());
+    check(record.raw_fields.size() != o.report.inferred_columns && o.report.inferred_columns != 0);
+    check(record.line >= 1);
+    if (quarantine_index > 0) check(record.line >= o.quarantine[quarantine_index - 1].line);
+    ++quarantine_index;
+  }
+  for (std::size_t r = 0; r < o.rows.size(); ++r) {
+    const csv_mendle::RowView row = o.rows.row(r);
+    check(row.size() >= 1);
+    if (o.report.inferred_columns > 0) check(row.size() == o.report.inferred_columns);
+    for (std::size_t i = 0; i < row.size(); ++i) check(csv_mendle::is_valid_utf8(row.field(i)));
+  }
+  check_indexed(data, options, o);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  csv_mendle::fuzzing::FuzzCase input;
+  if (!csv_mendle::fuzzing::decode_case(bytes, size, input)) return 0;
+  check_case(input.data, input.options);
+  if (input.with_rules) check_case(input.data, *input.with_rules);
   return 0;
 }
