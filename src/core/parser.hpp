@@ -36,10 +36,6 @@ struct RowFacts {
   // quotes were not needed to read it.
   bool needless_quotes = false;
   bool unclosed = false;  // a quoted field ran to the end of the input
-  // Blanks after a delimiter were dropped (FieldRules::skip_initial_space).
-  bool skipped_blanks = false;
-  // An escape byte was dropped, the byte behind it taken as text.
-  bool escaped = false;
   // Stray quotes inside quoted fields that the stray-quote test kept as
   // text; the first kQuotesListed of them are listed by their offset in
   // `bytes`.
@@ -53,6 +49,10 @@ struct RowFacts {
   std::uint64_t kept_quote_at[kQuotesListed] = {};
   // Where in `bytes` the quote opened that never closed, when `unclosed`.
   std::uint64_t unclosed_at = 0;
+  // What the field rules changed; cleared for every row like the facts
+  // above, but kept out of their block, which stays two wide stores.
+  bool skipped_blanks = false;  // blanks behind a delimiter were dropped
+  bool escaped = false;         // an escape byte was dropped, the byte behind it taken as text
 };
 
 // How fields read beyond the delimiter and the quote; both off by default.
@@ -74,12 +74,13 @@ struct ResilientParser {
   bool repair_quotes = true;   // apply the stray-quote test inside quoted fields
   unsigned char delimiter = ',';
   unsigned char quote = '"';
-  FieldRules rules;
+  FieldRules rules;  // under either rule, the byte-by-byte loop reads every row
 
   // Memo of the stray-quote test, so that a line full of stray quotes costs
   // linear time.  Internal to next_row: each entry is a fact about `data`
-  // under this delimiter and quote, and since the offsets asked about only
-  // grow, every byte of a line is looked at a bounded number of times.
+  // under this delimiter, quote and escape, and since the offsets asked
+  // about only grow, every byte of a line is looked at a bounded number of
+  // times.
   //
   // Blank run: for every offset x in [memo_blank_from, memo_blank_to], the
   // first byte at or after x that is not a space or tab (a byte equal to the
