@@ -1,7 +1,8 @@
 // Fuzzes the in-memory repair with random options (field rules among them):
-// whatever the bytes and the options, the counts must add up, every delivered row must have the applied
-// width, and no row may be lost or duplicated.  The reader's repair, which
-// leaves plain rows in the input, must deliver the very same rows.
+// whatever the bytes and the options, the counts must add up, every
+// delivered row must have the applied width, and no row may be lost or
+// duplicated.  The reader's repair, which leaves plain rows in the input,
+// must deliver the very same rows.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

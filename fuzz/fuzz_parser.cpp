@@ -1,7 +1,8 @@
 // Fuzzes the tolerant row parser: any bytes, any delimiter and quote, with and
-// without quote repair, skipped initial blanks and an escape, must parse to the end without a fault, every row must
-// keep the parser's promises, and rows, line numbers and positions must be
-// those of a literal byte-by-byte transcription of the algorithm.
+// without quote repair, skipped initial blanks and an escape, must parse to
+// the end without a fault, every row must keep the parser's promises, and
+// rows, line numbers and positions must be those of a literal byte-by-byte
+// transcription of the algorithm.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -101,7 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   check_parse(data, delimiter, quote, repair_quotes, {});
   csv_mendle::FieldRules rules;
   rules.skip_initial_space = (switches & 2) != 0;
-  if (switches & 4) rules.escape = csv_mendle::fuzzing::pick_escape(switches >> 3, delimiter, quote);
-  if (rules.skip_initial_space || rules.escape) check_parse(data, delimiter, quote, repair_quotes, rules);
+  if (switches & 4) {
+    rules.escape = csv_mendle::fuzzing::pick_escape(switches >> 3, delimiter, quote);
+  }
+  if (rules.skip_initial_space || rules.escape) {
+    check_parse(data, delimiter, quote, repair_quotes, rules);
+  }
   return 0;
 }

@@ -24,7 +24,8 @@ QuarantineRecord take_open_row(RowTable& rows, WidthVerdict verdict, std::uint64
 ResilientParser table_parser(std::string_view input, const RepairOptions& options,
                              unsigned char delimiter) noexcept {
   ResilientParser parser =
-      make_parser(input, delimiter, options.quote_char, options.repair_quotes, field_rules(options));
+      make_parser(input, delimiter, options.quote_char, options.repair_quotes,
+                  field_rules(options));
   for (std::uint64_t k = 0; k < options.skip_rows && skip_line(parser); ++k) {
   }
   return parser;

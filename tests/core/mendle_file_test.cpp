@@ -348,7 +348,8 @@ void expect_file_repair_is_the_in_memory_repair(const testing::TempDir& dir,
 // and records, written by the writer.
 TEST(mendle_file, writes_exactly_the_in_memory_repair) {
   const testing::TempDir dir;
-  const char alphabet[] = {'a', 'b', ',', ',', ';', '"', '"', '\'', ' ', '\r', '\n', '\n', '\xC3', '\xA9', '\\'};
+  const char alphabet[] = {'a',  'b',  ',',    ',',    ';',    '"',    '"',   '\'',
+                           ' ',  '\r', '\n',   '\n',   '\xC3', '\xA9', '\\'};
   std::uint64_t state = 99;
   const auto next = [&] {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;

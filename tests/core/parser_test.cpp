@@ -359,7 +359,8 @@ TEST(parser, long_lines_of_stray_quotes_parse_in_linear_time) {
 // rich in the bytes that matter, with ordinary and odd delimiter and quote
 // choices (blanks, line-end bytes, delimiter equal to quote).
 TEST(parser, agrees_with_the_reference_on_random_inputs) {
-  const unsigned char alphabet[] = {'a', ',', '"', '\'', ' ', '\t', '\r', '\n', ';', 0xC3, 0xA9, '\\'};
+  const unsigned char alphabet[] = {'a', ',', '"',  '\'', ' ',  '\t',
+                                    '\r', '\n', ';', 0xC3, 0xA9, '\\'};
   const unsigned char escapes[] = {'\\', '\\', '\\', ',', '"', ' ', '\n', 0xC3};
   const unsigned char delimiters[] = {',', ',', ';', '\t', ' ', '"', '\r', 'a'};
   const unsigned char quotes[] = {'"', '"', '\'', ' ', '\t', ',', '\n'};
@@ -381,7 +382,8 @@ TEST(parser, agrees_with_the_reference_on_random_inputs) {
     const Parsed got = parse_all(data, delimiter, quote, repair, rules);
     ASSERT_EQ(got.rows, expected.rows) << "data=" << testing::PrintToString(data)
                                        << " delimiter=" << int(delimiter) << " quote=" << int(quote)
-                                       << " repair=" << repair << " skip=" << rules.skip_initial_space
+                                       << " repair=" << repair
+                                       << " skip=" << rules.skip_initial_space
                                        << " escape=" << int(rules.escape.value_or(0));
     ASSERT_EQ(got.lines, expected.lines) << testing::PrintToString(data);
     ASSERT_EQ(got.positions, expected.positions) << testing::PrintToString(data);
