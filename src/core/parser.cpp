@@ -793,7 +793,8 @@ bool next_row(ResilientParser& parser, RowTable& out) {
   if (parser.position >= parser.data.size()) return false;
   out.open_row();
   clear_facts(parser.row);
-  const std::uint64_t from = fast_paths_read(parser) ? fast_row(parser, out) : parser.position;
+  if (parser.memo_fast_paths == 0) parser.memo_fast_paths = fast_paths_read(parser) ? 1 : 2;
+  const std::uint64_t from = parser.memo_fast_paths == 1 ? fast_row(parser, out) : parser.position;
   if (from == kRowDone) return true;
   // The loop goes on from the field that needs it.
   return parse_row_bytes(parser, out, from);

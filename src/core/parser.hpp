@@ -96,6 +96,10 @@ struct ResilientParser {
   std::uint64_t memo_scan_from = UINT64_MAX;
   std::uint64_t memo_scan_to = 0;
   bool memo_scan_literal = false;
+  // Whether the fast paths can read rows under this dialect, judged at the
+  // first row so that the rows after it pay one test: 0 not yet judged,
+  // 1 they can, 2 they cannot.
+  std::uint8_t memo_fast_paths = 0;
 
   // What next_row saw of the row it returned last (see RowFacts).
   RowFacts row;
