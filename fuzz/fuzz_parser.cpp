@@ -1,7 +1,8 @@
 // Fuzzes the tolerant row parser: any bytes, any delimiter and quote, with and
-// without quote repair, must parse to the end without a fault, every row must
-// keep the parser's promises, and rows, line numbers and positions must be
-// those of a literal byte-by-byte transcription of the algorithm.
+// without quote repair, skipped initial blanks and an escape, must parse to
+// the end without a fault, every row must keep the parser's promises, and
+// rows, line numbers and positions must be those of a literal byte-by-byte
+// transcription of the algorithm.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <string_view>
 
 #include "csv_writer.hpp"
+#include "fuzz_case.hpp"
 #include "parser.hpp"
 #include "reference_parser.hpp"
 #include "row_table.hpp"
@@ -22,27 +24,14 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
-  // First byte: delimiter, second: quote, third: its low bit switches quote
-  // repair.  Missing bytes take the usual values.
-  const unsigned char delimiter = size > 0 ? bytes[0] : ',';
-  const unsigned char quote = size > 1 ? bytes[1] : '"';
-  const bool repair_quotes = size > 2 ? (bytes[2] & 1) != 0 : true;
-  const std::size_t skip = size < 3 ? size : 3;
-
-  // A private copy of exactly the data's size, so that any read past its end
-  // is caught by AddressSanitizer.
-  const std::size_t length = size - skip;
-  std::unique_ptr<char[]> copy(new char[length == 0 ? 1 : length]);
-  if (length != 0) std::memcpy(copy.get(), bytes + skip, length);
-  const std::string_view data(copy.get(), length);
-
+// Every row of `data` as the reference reads it, and the parser's promises.
+void check_parse(std::string_view data, unsigned char delimiter, unsigned char quote,
+                 bool repair_quotes, const csv_mendle::FieldRules& rules) {
   csv_mendle::ResilientParser parser =
-      csv_mendle::make_parser(data, delimiter, quote, repair_quotes);
+      csv_mendle::make_parser(data, delimiter, quote, repair_quotes, rules);
   csv_mendle::reference::ReferenceParser reference(data, parser.position, delimiter, quote,
-                                                   repair_quotes);
+                                                   repair_quotes, rules.skip_initial_space,
+                                                   rules.escape);
   csv_mendle::RowTable table;
   const csv_mendle::OutputDialect dialect(delimiter, quote);
   std::uint64_t position = parser.position;
@@ -88,5 +77,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   check(!reference.next_row().has_value() && parser.line == reference.line());
   check(!csv_mendle::next_row(parser, table));  // the end marker repeats
   check(parser.position == data.size());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
+  // First byte: delimiter, second: quote, third: bit 0 switches quote
+  // repair, bit 1 skip_initial_space, bit 2 an escape chosen by bits 3-6.
+  // Missing bytes take the usual values.  Every input is parsed without the
+  // field rules too, as the corpus inputs found before them were.
+  const unsigned char delimiter = size > 0 ? bytes[0] : ',';
+  const unsigned char quote = size > 1 ? bytes[1] : '"';
+  const unsigned char switches = size > 2 ? bytes[2] : 1;
+  const std::size_t skip = size < 3 ? size : 3;
+
+  // A private copy of exactly the data's size, so that any read past its end
+  // is caught by AddressSanitizer.
+  const std::size_t length = size - skip;
+  std::unique_ptr<char[]> copy(new char[length == 0 ? 1 : length]);
+  if (length != 0) std::memcpy(copy.get(), bytes + skip, length);
+  const std::string_view data(copy.get(), length);
+
+  const bool repair_quotes = (switches & 1) != 0;
+  check_parse(data, delimiter, quote, repair_quotes, {});
+  csv_mendle::FieldRules rules;
+  rules.skip_initial_space = (switches & 2) != 0;
+  if (switches & 4) {
+    rules.escape = csv_mendle::fuzzing::pick_escape(switches >> 3, delimiter, quote);
+  }
+  if (rules.skip_initial_space || rules.escape) {
+    check_parse(data, delimiter, quote, repair_quotes, rules);
+  }
   return 0;
 }

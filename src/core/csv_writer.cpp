@@ -31,6 +31,7 @@ bool OutputDialect::needs_quotes(std::string_view field) const noexcept {
 
 RowCopy row_copy(const RowFacts& row, const OutputDialect& dialect) noexcept {
   const bool fields_as_read = !row.quote_in_unquoted && !row.needless_quotes && !row.unclosed &&
+                              !row.skipped_blanks && !row.escaped &&
                               row.bytes_after_quote == 0 && row.replaced == 0;
   const bool lf_or_end = row.line_break == LineBreak::Lf || row.line_break == LineBreak::None;
   if (!dialect.copies_rows() || !fields_as_read || !lf_or_end) return RowCopy::Rewrite;

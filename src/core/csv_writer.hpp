@@ -67,7 +67,8 @@ enum class RowCopy {
 // The one judgement whether a row's own bytes are its written form, from
 // what the parser saw of it.  They are when every field was read as it would
 // be written: unquoted without a quote, or quoted because it holds Q, D, CR
-// or LF (doubled quotes and all), nothing dropped, joined or replaced, and
+// or LF (doubled quotes and all), nothing dropped (blanks, escapes), joined
+// or replaced, and
 // the line ended by LF or the end of the input.  A few stray quotes kept as
 // text are mended by doubling them, where the row ends with LF.
 RowCopy row_copy(const RowFacts& row, const OutputDialect& dialect) noexcept;

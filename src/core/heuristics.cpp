@@ -48,14 +48,15 @@ class Tally {
 };
 
 // Feeds the field count and the parser's facts of each counted row of
-// `data`, parsed with `delimiter` and `quote`, to `visit` until it returns
-// false or the data ends.  Rows of one blank field (blank or
-// whitespace-only lines) are skipped and not counted.  `row` holds one row at a time, so memory stays
-// bounded however long the data.
+// `data`, parsed with `delimiter`, `quote` and `rules`, to `visit` until it
+// returns false or the data ends.  Rows of one blank field (blank or
+// whitespace-only lines) are skipped and not counted.  `row` holds one row
+// at a time, so memory stays bounded however long the data.
 template <typename Visit>
 void for_each_counted_row(std::string_view data, unsigned char delimiter, unsigned char quote,
-                          std::optional<unsigned char> comment, RowTable& row, Visit visit) {
-  ResilientParser parser = make_parser(data, delimiter, quote, true);
+                          std::optional<unsigned char> comment, const FieldRules& rules,
+                          RowTable& row, Visit visit) {
+  ResilientParser parser = make_parser(data, delimiter, quote, true, rules);
   while (true) {
     row.clear();
     if (skip_comment_line(parser, comment)) continue;
@@ -101,7 +102,7 @@ bool is_blank_field(std::string_view field) noexcept {
 }
 
 unsigned char sniff_delimiter(std::string_view sample, unsigned char quote,
-                              std::optional<unsigned char> comment) {
+                              std::optional<unsigned char> comment, const FieldRules& rules) {
   constexpr unsigned char kCandidates[] = {',', ';', '\t', '|'};  // also the order of preference
 
   double best_score = -1.0;
@@ -111,7 +112,7 @@ unsigned char sniff_delimiter(std::string_view sample, unsigned char quote,
   RowTable row;
   for (const unsigned char candidate : kCandidates) {
     counts.clear();
-    for_each_counted_row(sample, candidate, quote, comment, row,
+    for_each_counted_row(sample, candidate, quote, comment, rules, row,
                          [&](std::uint64_t fields, const RowFacts&) {
                            counts.push_back(fields);
                            return counts.size() < kSniffRows;
@@ -140,12 +141,13 @@ unsigned char sniff_delimiter(std::string_view sample, unsigned char quote,
 }
 
 std::uint64_t infer_column_count(std::string_view data, unsigned char delimiter,
-                                 unsigned char quote, std::optional<unsigned char> comment) {
+                                 unsigned char quote, std::optional<unsigned char> comment,
+                                 const FieldRules& rules) {
   constexpr std::size_t kRowLimit = 100;
   Tally tally;
   std::size_t counted = 0;
   RowTable row;
-  for_each_counted_row(data, delimiter, quote, comment, row,
+  for_each_counted_row(data, delimiter, quote, comment, rules, row,
                        [&](std::uint64_t fields, const RowFacts&) {
                          tally.add(fields);
                          return ++counted < kRowLimit;
@@ -165,11 +167,11 @@ struct QuoteReading {
 };
 
 QuoteReading read_with_quote(std::string_view sample, unsigned char delimiter, unsigned char quote,
-                             std::optional<unsigned char> comment) {
+                             std::optional<unsigned char> comment, const FieldRules& rules) {
   QuoteReading reading;
   Tally tally;
   RowTable row;
-  for_each_counted_row(sample, delimiter, quote, comment, row,
+  for_each_counted_row(sample, delimiter, quote, comment, rules, row,
                        [&](std::uint64_t fields, const RowFacts& facts) {
                          tally.add(fields);
                          reading.runs_open = reading.runs_open || facts.unclosed;
@@ -198,12 +200,13 @@ bool reads_better(const QuoteReading& a, const QuoteReading& b) noexcept {
 }  // namespace
 
 SniffedQuote sniff_quote(std::string_view sample, std::optional<unsigned char> delimiter,
-                         std::optional<unsigned char> comment) {
+                         std::optional<unsigned char> comment, const FieldRules& rules) {
   SniffedQuote best;
   QuoteReading best_reading;
   for (const unsigned char quote : {'"', '\''}) {  // '"' first: it keeps ties
-    const unsigned char used = delimiter ? *delimiter : sniff_delimiter(sample, quote, comment);
-    const QuoteReading reading = read_with_quote(sample, used, quote, comment);
+    const unsigned char used =
+        delimiter ? *delimiter : sniff_delimiter(sample, quote, comment, rules);
+    const QuoteReading reading = read_with_quote(sample, used, quote, comment, rules);
     if (quote == '"' || reads_better(reading, best_reading)) {
       best = SniffedQuote{quote, used};
       best_reading = reading;

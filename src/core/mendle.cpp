@@ -30,7 +30,8 @@ QuarantineRecord take_open_row(RowTable& rows, WidthVerdict verdict, std::uint64
 ResilientParser table_parser(std::string_view input, const RepairOptions& options,
                              const Dialect& dialect) noexcept {
   ResilientParser parser =
-      make_parser(input, dialect.delimiter, dialect.quote, options.repair_quotes);
+      make_parser(input, dialect.delimiter, dialect.quote, options.repair_quotes,
+                  field_rules(options));
   for (std::uint64_t k = 0; k < options.skip_rows && skip_line(parser); ++k) {
   }
   return parser;
@@ -75,16 +76,18 @@ Dialect settle_dialect(std::string_view input, const RepairOptions& options) {
   dialect.quote = options.sniff_quote ? '"' : options.quote_char;
   if (input.empty()) return dialect;
   // The heuristics read the rows as the repair will: from the table's start,
-  // with its quote, past its comment lines.  A header stays in their sample:
+  // with its quote and field rules, past its comment lines.  A header stays in their sample:
   // one row of another width barely moves the delimiter's score.
   const std::string_view table = input.substr(table_parser(input, options, dialect).position);
+  const FieldRules rules = field_rules(options);
   if (options.sniff_quote) {
-    const SniffedQuote sniffed = sniff_quote(table, options.delimiter, options.comment);
+    const SniffedQuote sniffed = sniff_quote(table, options.delimiter, options.comment, rules);
     dialect.quote = sniffed.quote;
     dialect.delimiter = sniffed.delimiter;
   } else {
-    dialect.delimiter = options.delimiter ? *options.delimiter
-                                          : sniff_delimiter(table, dialect.quote, options.comment);
+    dialect.delimiter = options.delimiter
+                            ? *options.delimiter
+                            : sniff_delimiter(table, dialect.quote, options.comment, rules);
   }
   if (options.expected_columns) {
     dialect.expected_columns = *options.expected_columns;
@@ -92,7 +95,7 @@ Dialect settle_dialect(std::string_view input, const RepairOptions& options) {
     dialect.expected_columns = header_width(input, options, dialect);
   } else {
     dialect.expected_columns =
-        infer_column_count(table, dialect.delimiter, dialect.quote, options.comment);
+        infer_column_count(table, dialect.delimiter, dialect.quote, options.comment, rules);
   }
   return dialect;
 }

@@ -140,6 +140,11 @@ struct Dialect {
 // input has nothing to judge: ',', the given quote and no width.
 Dialect settle_dialect(std::string_view input, const RepairOptions& options);
 
+// The field rules of the options, which every parse of a repair reads with.
+inline FieldRules field_rules(const RepairOptions& options) {
+  return FieldRules{options.skip_initial_space, options.escape};
+}
+
 // A parser over `input`, reading with the dialect's delimiter and quote,
 // that stands at the table's start: past a byte-order mark and the
 // `skip_rows` lines before the table.

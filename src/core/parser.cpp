@@ -21,21 +21,34 @@ enum class State {
   AfterQuote,  // after the quote that closed a quoted field
 };
 
+// No escape byte: the value no byte compares equal to.
+constexpr int kNoEscape = -1;
+
 // Spaces and tabs are blanks, except a byte equal to the delimiter, which
-// always separates.
-inline bool is_blank(Byte b, Byte delimiter) noexcept {
-  return (b == ' ' || b == '\t') && b != delimiter;
+// always separates, or to the escape, which always escapes.
+inline bool is_blank(Byte b, Byte delimiter, int escape) noexcept {
+  return (b == ' ' || b == '\t') && b != delimiter && b != escape;
 }
 
 inline bool is_line_end(Byte b) noexcept { return b == CR || b == LF; }
+
+// The escape byte the parser honours, or kNoEscape: one equal to the
+// delimiter, the quote, CR or LF would make that byte mean two things, and
+// is ignored.
+int escape_in_force(const ResilientParser& parser) noexcept {
+  if (!parser.rules.escape) return kNoEscape;
+  const Byte escape = *parser.rules.escape;
+  return escape == parser.delimiter || escape == parser.quote || is_line_end(escape) ? kNoEscape
+                                                                                     : escape;
+}
 
 inline bool ends_field(Byte b, Byte delimiter) noexcept {
   return b == delimiter || b == CR || b == LF;
 }
 
-std::uint64_t skip_blanks(const Byte* d, std::uint64_t n, std::uint64_t x,
-                          Byte delimiter) noexcept {
-  while (x < n && is_blank(d[x], delimiter)) ++x;
+std::uint64_t skip_blanks(const Byte* d, std::uint64_t n, std::uint64_t x, Byte delimiter,
+                          int escape) noexcept {
+  while (x < n && is_blank(d[x], delimiter, escape)) ++x;
   return x;
 }
 
@@ -70,6 +83,8 @@ inline void clear_facts(RowFacts& row) noexcept {
   row.quote_in_unquoted = false;
   row.needless_quotes = false;
   row.unclosed = false;
+  row.skipped_blanks = false;
+  row.escaped = false;
   row.kept_quotes = 0;
   row.bytes_after_quote = 0;
   row.replaced = 0;
@@ -86,7 +101,8 @@ inline void note_kept_quote(RowFacts& row, std::uint64_t at) noexcept {
 // follows it, after blanks, is a delimiter, a line end or the end of the
 // input.  Otherwise it is a literal quote exactly when a later quote on the
 // same line is followed, after blanks, by a delimiter, a line end or the end
-// of the input.
+// of the input.  An escaped byte is text to the scan: an escaped quote
+// never qualifies, and an escaped delimiter closes nothing.
 //
 // This is the rule's one definition.  The fast paths only recognise quotes
 // that plainly need no test and hand every other quote to it:
@@ -102,28 +118,35 @@ bool stray_quote_is_literal(ResilientParser& parser, const Byte* d, std::uint64_
                             std::uint64_t p) noexcept {
   const Byte delimiter = parser.delimiter;
   const Byte quote = parser.quote;
+  const int escape = escape_in_force(parser);
 
   // The first byte behind the quote that is not blank.  A later quote inside
   // the same blank run shares it, so the run is skipped once.
   const std::uint64_t after = p + 1;
   if (!(parser.memo_blank_from <= after && after <= parser.memo_blank_to)) {
     parser.memo_blank_from = after;
-    parser.memo_blank_to = skip_blanks(d, n, after, delimiter);
+    parser.memo_blank_to = skip_blanks(d, n, after, delimiter, escape);
   }
   const std::uint64_t first = parser.memo_blank_to;
   if (first == n || ends_field(d[first], delimiter)) return false;
 
   // Whether a qualifying quote comes before the line end.  A scan from an
   // earlier start answers for every start up to where it stopped, since no
-  // byte before that stop could have stopped it.
+  // byte before that stop could have stopped it.  (Not for a byte it took
+  // as escaped, but no start is one: a start follows a quote that is no
+  // escaped byte, and blanks, which are no escape.)
   if (!(parser.memo_scan_from <= first && first <= parser.memo_scan_to)) {
     std::uint64_t k = first;
     bool literal = false;
     while (k < n) {
       const Byte b = d[k];
-      if (b == CR || b == LF) break;  // the scan never crosses a line end
+      if (b == CR || b == LF) break;  // the scan never crosses a line end, escaped or not
+      if (b == escape) {
+        k += k + 1 < n && !is_line_end(d[k + 1]) ? 2 : 1;
+        continue;
+      }
       if (b == quote) {
-        const std::uint64_t behind = skip_blanks(d, n, k + 1, delimiter);
+        const std::uint64_t behind = skip_blanks(d, n, k + 1, delimiter, escape);
         if (behind == n || ends_field(d[behind], delimiter)) {
           literal = true;
           break;
@@ -487,7 +510,7 @@ std::uint64_t bom_offset(std::string_view data) noexcept {
 }
 
 ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsigned char quote,
-                            bool repair_quotes) noexcept {
+                            bool repair_quotes, const FieldRules& rules) noexcept {
   ResilientParser parser;
   parser.data = data;
   parser.position = bom_offset(data);
@@ -495,6 +518,7 @@ ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsi
   parser.repair_quotes = repair_quotes;
   parser.delimiter = delimiter;
   parser.quote = quote;
+  parser.rules = rules;
   return parser;
 }
 
@@ -514,7 +538,9 @@ class ByteLoop {
         n_(parser.data.size()),
         delimiter_(parser.delimiter),
         quote_(parser.quote),
-        ascii_syntax_(delimiter_ < 0x80 && quote_ < 0x80),
+        escape_(escape_in_force(parser)),
+        skip_initial_space_(parser.rules.skip_initial_space),
+        ascii_syntax_(delimiter_ < 0x80 && quote_ < 0x80 && escape_ < 0x80),
         row_start_(parser.position),
         pos_(from),
         field_start_(text_.size()) {}
@@ -542,7 +568,8 @@ class ByteLoop {
 
  private:
   // A field starts: a quote opens a quoted field, the delimiter ends an
-  // empty one, and any other byte (a space or tab too) starts the text.
+  // empty one, and any other byte (a space or tab too) starts the text;
+  // with skip_initial_space, blanks behind a delimiter are dropped first.
   bool at_field_start() {
     const Byte c = d_[pos_];
     if (c == quote_) {
@@ -555,21 +582,54 @@ class ByteLoop {
       complete_field();
     } else if (is_line_end(c)) {
       return true;
+    } else if (skip_initial_space_ && pos_ != row_start_ && is_blank(c, delimiter_, escape_)) {
+      ++pos_;  // every field start but the row's follows a delimiter
+      parser_.row.skipped_blanks = true;
     } else {
       state_ = State::Unquoted;
     }
     return false;
   }
 
+  // The first escape byte in [pos_, stop), or `stop`.
+  std::uint64_t escape_before(std::uint64_t stop) const noexcept {
+    if (escape_ == kNoEscape) return stop;
+    const void* hit = std::memchr(chars_ + pos_, escape_, stop - pos_);
+    return hit ? static_cast<std::uint64_t>(static_cast<const char*>(hit) - chars_) : stop;
+  }
+
+  // At an escape byte: the byte behind it is text, whatever it is (an LF
+  // still counts as a line), and the escape is dropped.  With nothing
+  // behind it, the escape is kept as text.  The field goes on unquoted,
+  // or quoted if it was.
+  void take_escaped() {
+    if (state_ != State::Quoted) state_ = State::Unquoted;
+    if (pos_ + 1 == n_) {
+      text_.push_back(static_cast<char>(d_[pos_++]));
+      return;
+    }
+    const Byte b = d_[pos_ + 1];
+    text_.push_back(static_cast<char>(b));
+    pos_ += 2;
+    parser_.row.escaped = true;
+    if (b == LF) ++parser_.line;
+    if (b == quote_ || ends_field(b, delimiter_)) quoting_needed_ = true;
+  }
+
   // Quotes, spaces and tabs are ordinary text here.  The scan stops at a
   // quote only until one has been seen, for the row's facts.
   bool in_unquoted_field() {
     const bool seen = parser_.row.quote_in_unquoted;
-    const std::uint64_t stop = find_stop(d_, pos_, n_, delimiter_, seen ? delimiter_ : quote_);
+    const std::uint64_t stop =
+        escape_before(find_stop(d_, pos_, n_, delimiter_, seen ? delimiter_ : quote_));
     text_.append(chars_ + pos_, stop - pos_);
     pos_ = stop;
     if (pos_ == n_) return false;
     const Byte b = d_[pos_];
+    if (b == escape_) {
+      take_escaped();
+      return false;
+    }
     if (b == delimiter_) {
       ++pos_;
       complete_field();
@@ -583,18 +643,20 @@ class ByteLoop {
     return false;
   }
 
-  // Delimiters, CRs and LFs are text up to the next quote (each LF still
-  // counts as a line); that quote is doubled, closing, or judged.
+  // Delimiters, CRs and LFs are text up to the next quote or escape (each
+  // LF still counts as a line); that quote is doubled, closing, or judged.
   void in_quoted_field() {
     const void* hit = std::memchr(chars_ + pos_, quote_, n_ - pos_);
-    const std::uint64_t stop =
-        hit ? static_cast<std::uint64_t>(static_cast<const char*>(hit) - chars_) : n_;
+    const std::uint64_t stop = escape_before(
+        hit ? static_cast<std::uint64_t>(static_cast<const char*>(hit) - chars_) : n_);
     parser_.line += static_cast<std::uint64_t>(std::count(d_ + pos_, d_ + stop, LF));
     if (!quoting_needed_) quoting_needed_ = find_stop(d_, pos_, stop, delimiter_, delimiter_) < stop;
     text_.append(chars_ + pos_, stop - pos_);
     pos_ = stop;
     if (pos_ == n_) return;  // a quote that never closed
-    if (pos_ + 1 == n_) {
+    if (d_[pos_] == escape_) {
+      take_escaped();  // an escaped quote is text, never a stray quote to judge
+    } else if (pos_ + 1 == n_) {
       close_quote();  // a quote that ends the input closes the field
     } else if (d_[pos_ + 1] == quote_) {
       text_.push_back(static_cast<char>(quote_));  // a doubled quote stands for one
@@ -618,13 +680,16 @@ class ByteLoop {
     }
   }
 
-  // Blanks behind a closing quote are dropped, and text there joins the field.
+  // Blanks behind a closing quote are dropped, and text there joins the
+  // field (an escape there escapes, as in unquoted text).
   bool after_closing_quote() {
     const Byte c = d_[pos_];
     if (c == delimiter_) {
       ++pos_;
       complete_quoted_field();
       state_ = State::Start;
+    } else if (c == escape_) {
+      take_escaped();
     } else if (c == ' ' || c == '\t') {
       ++pos_;
     } else if (is_line_end(c)) {
@@ -694,6 +759,8 @@ class ByteLoop {
   const std::uint64_t n_;
   const Byte delimiter_;
   const Byte quote_;
+  const int escape_;  // kNoEscape when none
+  const bool skip_initial_space_;
   const bool ascii_syntax_;
   const std::uint64_t row_start_;
   std::uint64_t pos_;
@@ -702,6 +769,16 @@ class ByteLoop {
   bool quoting_needed_ = false;  // the open quoted field holds Q, D, CR or LF
   std::uint64_t quote_opened_at_ = 0;
 };
+
+// The fast paths read the row's syntax bytes as distinct ASCII bytes that
+// are no line end, and know no field rule; any other dialect takes the
+// byte-by-byte loop alone.
+inline bool fast_paths_read(const ResilientParser& parser) noexcept {
+  const Byte delimiter = parser.delimiter;
+  const Byte quote = parser.quote;
+  return delimiter < 0x80 && quote < 0x80 && delimiter != quote && !is_line_end(delimiter) &&
+         !is_line_end(quote) && !parser.rules.skip_initial_space && !parser.rules.escape;
+}
 
 // Out of next_row's way, so that the common row, which the fast path takes
 // whole, pays nothing for the loop's state (BM_parser_clean measures it).
@@ -714,15 +791,10 @@ class ByteLoop {
 
 bool next_row(ResilientParser& parser, RowTable& out) {
   if (parser.position >= parser.data.size()) return false;
-  const Byte delimiter = parser.delimiter;
-  const Byte quote = parser.quote;
   out.open_row();
   clear_facts(parser.row);
-  // The fast paths read the row's syntax bytes as distinct ASCII bytes that
-  // are no line end; any other dialect takes the byte-by-byte loop alone.
-  const bool fast = delimiter < 0x80 && quote < 0x80 && delimiter != quote &&
-                    !is_line_end(delimiter) && !is_line_end(quote);
-  const std::uint64_t from = fast ? fast_row(parser, out) : parser.position;
+  if (parser.memo_fast_paths == 0) parser.memo_fast_paths = fast_paths_read(parser) ? 1 : 2;
+  const std::uint64_t from = parser.memo_fast_paths == 1 ? fast_row(parser, out) : parser.position;
   if (from == kRowDone) return true;
   // The loop goes on from the field that needs it.
   return parse_row_bytes(parser, out, from);
@@ -759,10 +831,7 @@ bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {
   const Byte delimiter = parser.delimiter;
   const Byte quote = parser.quote;
   const std::uint64_t start = parser.position;
-  if (start >= n || delimiter >= 0x80 || quote >= 0x80 || delimiter == quote ||
-      is_line_end(delimiter) || is_line_end(quote)) {
-    return false;
-  }
+  if (start >= n || !fast_paths_read(parser)) return false;
   switch (fast_skim(parser, row)) {
     case Skim::Plain: return true;
     case Skim::NotPlain: return false;

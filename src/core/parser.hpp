@@ -52,6 +52,22 @@ struct RowFacts {
   std::uint64_t kept_quote_at[kQuotesListed] = {};
   // Where in `bytes` the quote opened that never closed, when `unclosed`.
   std::uint64_t unclosed_at = 0;
+  // What the field rules changed; cleared for every row like the facts
+  // above, but kept out of their block, which stays two wide stores.
+  bool skipped_blanks = false;  // blanks behind a delimiter were dropped
+  bool escaped = false;         // an escape byte was dropped, the byte behind it taken as text
+};
+
+// How fields read beyond the delimiter and the quote; both off by default.
+struct FieldRules {
+  // Spaces and tabs right after a delimiter are no part of the field, so a
+  // quote behind them opens a quoted field.  Those at the start of a row stay.
+  bool skip_initial_space = false;
+  // The escape byte is dropped and the byte behind it is text, whatever it
+  // is, inside quotes and out; an escape that ends the input stays as
+  // itself.  An escape equal to the delimiter, the quote, CR or LF would
+  // make those bytes mean two things, so it is ignored.
+  std::optional<unsigned char> escape;
 };
 
 struct ResilientParser {
@@ -61,16 +77,18 @@ struct ResilientParser {
   bool repair_quotes = true;   // apply the stray-quote test inside quoted fields
   unsigned char delimiter = ',';
   unsigned char quote = '"';
+  FieldRules rules;  // under either rule, the byte-by-byte loop reads every row
 
   // Memo of the stray-quote test, so that a line full of stray quotes costs
   // linear time.  Internal to next_row: each entry is a fact about `data`
-  // under this delimiter and quote, and since the offsets asked about only
-  // grow, every byte of a line is looked at a bounded number of times.
+  // under this delimiter, quote and escape, and since the offsets asked
+  // about only grow, every byte of a line is looked at a bounded number of
+  // times.
   //
   // Blank run: for every offset x in [memo_blank_from, memo_blank_to], the
   // first byte at or after x that is not a space or tab (a byte equal to the
-  // delimiter counts as not blank) is at memo_blank_to (the data size if
-  // none is).
+  // delimiter or the escape counts as not blank) is at memo_blank_to (the
+  // data size if none is).
   std::uint64_t memo_blank_from = UINT64_MAX;
   std::uint64_t memo_blank_to = 0;
   // Line scan: for every offset x in [memo_scan_from, memo_scan_to], the
@@ -81,6 +99,10 @@ struct ResilientParser {
   std::uint64_t memo_scan_from = UINT64_MAX;
   std::uint64_t memo_scan_to = 0;
   bool memo_scan_literal = false;
+  // Whether the fast paths can read rows under this dialect, judged at the
+  // first row so that the rows after it pay one test: 0 not yet judged,
+  // 1 they can, 2 they cannot.
+  std::uint8_t memo_fast_paths = 0;
 
   // What next_row saw of the row it returned last (see RowFacts).
   RowFacts row;
@@ -88,7 +110,7 @@ struct ResilientParser {
 
 // Builds a parser over `data` starting at the byte-order-mark offset, line 1.
 ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsigned char quote,
-                            bool repair_quotes) noexcept;
+                            bool repair_quotes, const FieldRules& rules = {}) noexcept;
 
 // Reads the next row into a new open row of `out` (its fields decoded as lossy
 // UTF-8) and returns true; the caller commits or discards it.  Returns false,
@@ -104,9 +126,10 @@ bool next_row(ResilientParser& parser, RowTable& out);
 // quote, or quoted around text that holds no quote, CR or LF, with the
 // delimiter, LF or the end right behind its closing quote — and its bytes
 // are valid UTF-8 with an ASCII delimiter and quote that differ and are no
-// line end, `skim_row` returns true with its field count and bytes: its
-// fields are those bytes cut at the delimiters outside quotes, each quoted
-// field without its quotes, exactly as `next_row` would make them.
+// line end, and no field rule is on, `skim_row` returns true with its field
+// count and bytes: its fields are those bytes cut at the delimiters outside
+// quotes, each quoted field without its quotes, exactly as `next_row` would
+// make them.
 // `accept_row` then moves past it as `next_row` would.  For any other row it
 // returns false and nothing moves.
 struct SkimmedRow {

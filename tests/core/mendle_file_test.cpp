@@ -3,6 +3,7 @@
 #include "mendle_file.hpp"
 
 #include "csv_writer.hpp"
+#include "strict_reader.hpp"
 #include "temp_dir.hpp"
 
 #include <gtest/gtest.h>
@@ -136,6 +137,34 @@ TEST(mendle_file, reads_the_encoding_asked_for_and_writes_utf8) {
   EXPECT_EQ(odd.error().cause, MendleError::Cause::OddUtf16Length);
   EXPECT_EQ(odd.error().file, MendleError::File::Input);
   EXPECT_EQ(dir.entries(), (std::set<std::string>{"in.csv"}));
+}
+
+// Input read with blanks skipped and an escape is written as plain CSV: no
+// row is copied with its escapes or blanks, and the output reads back,
+// strictly, as the rows of the in-memory repair.
+TEST(mendle_file, escaped_and_spaced_input_is_written_as_plain_csv) {
+  const TempDir dir;
+  RepairOptions options;
+  options.skip_initial_space = true;
+  options.escape = '\\';
+  const std::string input = "name, note\nann, \"say \\\"hi\\\"\"\nbob, a\\, b\n\"c\\\nd\", x\\";
+  spill(dir / "in.csv", input);
+  Result<RepairReport> report =
+      mendle_file(InputSource::path(dir / "in.csv"), dir / "out.csv", std::nullopt, options);
+  ASSERT_TRUE(report) << report.error().text();
+  const std::string output = slurp(dir / "out.csv");
+  EXPECT_EQ(output, "name,note\nann,\"say \"\"hi\"\"\"\nbob,\"a, b\"\n\"c\nd\",x\\\n");
+  const SliceOutcome outcome = mendle_slice(input, options);
+  EXPECT_EQ(report.value(), outcome.report);
+  EXPECT_EQ(outcome.report.inferred_columns, 2u);
+  const auto read = reference::read_strict(output, ",", "\"");
+  ASSERT_TRUE(read.has_value());
+  ASSERT_EQ(read->size(), outcome.rows.size());
+  for (std::size_t r = 0; r < read->size(); ++r) {
+    const RowView row = outcome.rows.row(r);
+    ASSERT_EQ((*read)[r].size(), row.size());
+    for (std::size_t f = 0; f < row.size(); ++f) EXPECT_EQ((*read)[r][f], row.field(f));
+  }
 }
 
 TEST(mendle_file, repairs_a_file_in_place) {
@@ -336,7 +365,8 @@ void expect_file_repair_is_the_in_memory_repair(const testing::TempDir& dir,
 // and records, written by the writer.
 TEST(mendle_file, writes_exactly_the_in_memory_repair) {
   const testing::TempDir dir;
-  const char alphabet[] = {'a', 'b', ',', ',', ';', '"', '"', '\'', ' ', '\r', '\n', '\n', '\xC3', '\xA9'};
+  const char alphabet[] = {'a',  'b',  ',',    ',',    ';',    '"',    '"',   '\'',
+                           ' ',  '\r', '\n',   '\n',   '\xC3', '\xA9', '\\'};
   std::uint64_t state = 99;
   const auto next = [&] {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -355,6 +385,8 @@ TEST(mendle_file, writes_exactly_the_in_memory_repair) {
     options.repair_quotes = next() % 2;
     options.header = next() % 3 == 0;
     options.sniff_quote = next() % 4 == 0;
+    options.skip_initial_space = next() % 4 == 0;
+    if (next() % 4 == 0) options.escape = '\\';
     expect_file_repair_is_the_in_memory_repair(dir, data, options);
     if (::testing::Test::HasFatalFailure()) return;
   }

@@ -112,6 +112,22 @@ TEST(mendle_slice, the_delimiter_and_width_are_found_with_the_quote_given) {
   EXPECT_EQ(mendle_slice("'a,b,c';x\n'd,e,f';y\n", options).report.detected_delimiter, U';');
 }
 
+// The heuristics read the rows with the repair's field rules: blanks
+// before a quote and escaped delimiters neither widen the rows nor win the
+// sniffing.
+TEST(mendle_slice, the_delimiter_and_width_are_found_with_the_field_rules) {
+  RepairOptions options;
+  options.skip_initial_space = true;
+  options.escape = '\\';
+  const SliceOutcome spaced = mendle_slice("a, \"b, c\", d\n1, \"2, 3\", 4\n", options);
+  EXPECT_EQ(spaced.report.detected_delimiter, U',');
+  EXPECT_EQ(spaced.report.inferred_columns, 3u);
+  EXPECT_EQ(delivered(spaced), (std::vector<Fields>{{"a", "b, c", "d"}, {"1", "2, 3", "4"}}));
+  const SliceOutcome escaped = mendle_slice("a\\,b\\,c\\,d;e\nf\\,g\\,h\\,i;j\n", options);
+  EXPECT_EQ(escaped.report.detected_delimiter, U';');
+  EXPECT_EQ(delivered(escaped), (std::vector<Fields>{{"a,b,c,d", "e"}, {"f,g,h,i", "j"}}));
+}
+
 // Lines before the table and comment lines are no rows: they are dropped,
 // counted, and kept out of the heuristics, and the lines after them keep
 // their numbers.

@@ -28,7 +28,7 @@ struct Parsed {
 };
 
 ResilientParser parser_at(std::string_view data, std::uint64_t position, unsigned char delimiter,
-                          unsigned char quote, bool repair_quotes) {
+                          unsigned char quote, bool repair_quotes, const FieldRules& rules) {
   ResilientParser parser;
   parser.data = data;
   parser.position = position;
@@ -36,12 +36,13 @@ ResilientParser parser_at(std::string_view data, std::uint64_t position, unsigne
   parser.repair_quotes = repair_quotes;
   parser.delimiter = delimiter;
   parser.quote = quote;
+  parser.rules = rules;
   return parser;
 }
 
 Parsed parse_all(std::string_view data, unsigned char delimiter, unsigned char quote,
-                 bool repair_quotes, std::uint64_t position = 0) {
-  ResilientParser parser = parser_at(data, position, delimiter, quote, repair_quotes);
+                 bool repair_quotes, const FieldRules& rules = {}) {
+  ResilientParser parser = parser_at(data, 0, delimiter, quote, repair_quotes, rules);
   Parsed out;
   for (Fields row = next_row_fields(parser); !row.empty(); row = next_row_fields(parser)) {
     out.rows.push_back(std::move(row));
@@ -55,8 +56,9 @@ Parsed parse_all(std::string_view data, unsigned char delimiter, unsigned char q
 // What the reference parser makes of `data`, its fields decoded as the
 // parser decodes them.
 Parsed reference_parse(std::string_view data, unsigned char delimiter, unsigned char quote,
-                       bool repair_quotes) {
-  reference::ReferenceParser ref(data, 0, delimiter, quote, repair_quotes);
+                       bool repair_quotes, const FieldRules& rules = {}) {
+  reference::ReferenceParser ref(data, 0, delimiter, quote, repair_quotes,
+                                 rules.skip_initial_space, rules.escape);
   Parsed out;
   while (auto row = ref.next_row()) {
     Fields fields;
@@ -79,12 +81,13 @@ struct Case {
   unsigned char delimiter = ',';
   unsigned char quote = '\'';
   bool repair_quotes = true;
+  FieldRules rules = {};
 };
 
 void check_cases(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Parsed got = parse_all(c.input, c.delimiter, c.quote, c.repair_quotes);
+    const Parsed got = parse_all(c.input, c.delimiter, c.quote, c.repair_quotes, c.rules);
     EXPECT_EQ(got.rows, c.rows);
     if (!c.lines.empty()) {
       EXPECT_EQ(got.lines, c.lines);
@@ -178,6 +181,81 @@ TEST(parser, stray_quotes_with_and_without_repair) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(parse_all(c.input, c.delimiter, '\'', true).rows, c.repaired);
     EXPECT_EQ(parse_all(c.input, c.delimiter, '\'', false).rows, c.unrepaired);
+  }
+}
+
+TEST(parser, skip_initial_space_drops_blanks_behind_a_delimiter) {
+  const FieldRules skip{true, std::nullopt};
+  check_cases({
+      {"a quote behind blanks opens a quoted field", "a, \"b, c\", d\n", {{"a", "b, c", "d"}},
+       {2}, ',', '"', true, skip},
+      {"tabs too, and blanks behind the closing quote go as ever", "a,\t \"b\"\t,\t c\n",
+       {{"a", "b", "c"}}, {}, ',', '"', true, skip},
+      {"blanks at the start of a row stay", "  a, b\n", {{"  a", "b"}}, {}, ',', '"', true, skip},
+      {"a field of blanks is empty", "a,  ,b\nc, \t", {{"a", "", "b"}, {"c", ""}}, {2, 2}, ',',
+       '"', true, skip},
+      {"a tab delimiter is never skipped", "a\t b\t\t c\n", {{"a", "b", "", "c"}}, {}, '\t', '"',
+       true, skip},
+  });
+}
+
+// An escape equal to the delimiter, the quote or a line end is ignored: the
+// package refuses such an escape, and the parser must still read something
+// sane rather than fault.
+TEST(parser, an_escape_makes_the_next_byte_text) {
+  const FieldRules backslash{false, '\\'};
+  const auto escape = [](unsigned char byte) { return FieldRules{false, byte}; };
+  check_cases({
+      {"escaped quotes inside quotes", "\"say \\\"hi\\\"\",x\n", {{"say \"hi\"", "x"}}, {2}, ',',
+       '"', true, backslash},
+      {"an escaped delimiter", "a\\,b,c\n", {{"a,b", "c"}}, {}, ',', '"', true, backslash},
+      {"an escaped line break stays in the field and counts", "a\\\nb,c\n", {{"a\nb", "c"}}, {3},
+       ',', '"', true, backslash},
+      {"an escaped escape", "a\\\\b\n", {{"a\\b"}}, {}, ',', '"', true, backslash},
+      {"an escape ending the input is kept", "a,b\\", {{"a", "b\\"}}, {1}, ',', '"', true,
+       backslash},
+      {"and inside an unclosed quote", "\"a\\", {{"a\\"}}, {}, ',', '"', true, backslash},
+      {"an escaped quote opens no field", "\\\"a\",b\n", {{"\"a\"", "b"}}, {}, ',', '"', true,
+       backslash},
+      {"an escape behind a closing quote", "\"a\"\\,b,c\n", {{"a,b", "c"}}, {}, ',', '"', true,
+       backslash},
+      {"an escaped quote does not make a stray quote literal", "\"a\"b\\\",c\n", {{"ab\"", "c"}},
+       {}, ',', '"', true, backslash},
+      {"a non-ASCII escape leaves a lone byte to replace", "\xC3\xA9,b\n", {{"\xEF\xBF\xBD", "b"}},
+       {}, ',', '"', true, escape(0xC3)},
+      {"an escape equal to the delimiter is ignored", "a,b\n", {{"a", "b"}}, {}, ',', '"', true,
+       escape(',')},
+      {"an escape equal to the quote is ignored", "\"a\"\"b\",c\n", {{"a\"b", "c"}}, {}, ',', '"',
+       true, escape('"')},
+      {"an escape equal to LF is ignored", "a\nb\n", {{"a"}, {"b"}}, {2, 3}, ',', '"', true,
+       escape('\n')},
+      {"a blank escape escapes before blanks are skipped", "a, \"b\"\n", {{"a", "\"b\""}}, {},
+       ',', '"', true, FieldRules{true, ' '}},
+  });
+}
+
+// The writer copies a row's bytes only when they are its written form: a
+// row the rules changed is rewritten, one they left alone is still copied.
+TEST(parser, rows_the_field_rules_changed_are_not_copied) {
+  const FieldRules both{true, '\\'};
+  const OutputDialect dialect(',', '"');
+  const struct {
+    const char* row;
+    bool copied;
+  } cases[] = {{"a,b\n", true}, {"a, b\n", false}, {"a,\\b\n", false}, {"\"a\\\"\"\n", false},
+               {"a,b\\", true}};
+  for (const auto& c : cases) {
+    // Followed by enough rows for the fast paths, which must decline too.
+    std::string followed = c.row;
+    if (followed.back() == '\n') followed += std::string(200, 'z') + "\n";
+    for (const std::string& data : {std::string(c.row), followed}) {
+      ResilientParser parser = make_parser(data, ',', '"', true, both);
+      RowTable table;
+      ASSERT_TRUE(next_row(parser, table));
+      EXPECT_EQ(row_copy(parser.row, dialect) == RowCopy::Bytes, c.copied) << c.row;
+      SkimmedRow skimmed;
+      EXPECT_FALSE(skim_row(make_parser(data, ',', '"', true, both), skimmed)) << c.row;
+    }
   }
 }
 
@@ -281,7 +359,9 @@ TEST(parser, long_lines_of_stray_quotes_parse_in_linear_time) {
 // rich in the bytes that matter, with ordinary and odd delimiter and quote
 // choices (blanks, line-end bytes, delimiter equal to quote).
 TEST(parser, agrees_with_the_reference_on_random_inputs) {
-  const unsigned char alphabet[] = {'a', ',', '"', '\'', ' ', '\t', '\r', '\n', ';', 0xC3, 0xA9};
+  const unsigned char alphabet[] = {'a', ',', '"',  '\'', ' ',  '\t',
+                                    '\r', '\n', ';', 0xC3, 0xA9, '\\'};
+  const unsigned char escapes[] = {'\\', '\\', '\\', ',', '"', ' ', '\n', 0xC3};
   const unsigned char delimiters[] = {',', ',', ';', '\t', ' ', '"', '\r', 'a'};
   const unsigned char quotes[] = {'"', '"', '\'', ' ', '\t', ',', '\n'};
   std::mt19937 rng(20240611);
@@ -294,12 +374,17 @@ TEST(parser, agrees_with_the_reference_on_random_inputs) {
     const unsigned char delimiter = delimiters[pick(sizeof delimiters)];
     const unsigned char quote = quotes[pick(sizeof quotes)];
     const bool repair = pick(4) != 0;
+    FieldRules rules;
+    rules.skip_initial_space = pick(4) == 0;
+    if (pick(3) == 0) rules.escape = escapes[pick(sizeof escapes)];
 
-    const Parsed expected = reference_parse(data, delimiter, quote, repair);
-    const Parsed got = parse_all(data, delimiter, quote, repair);
+    const Parsed expected = reference_parse(data, delimiter, quote, repair, rules);
+    const Parsed got = parse_all(data, delimiter, quote, repair, rules);
     ASSERT_EQ(got.rows, expected.rows) << "data=" << testing::PrintToString(data)
                                        << " delimiter=" << int(delimiter) << " quote=" << int(quote)
-                                       << " repair=" << repair;
+                                       << " repair=" << repair
+                                       << " skip=" << rules.skip_initial_space
+                                       << " escape=" << int(rules.escape.value_or(0));
     ASSERT_EQ(got.lines, expected.lines) << testing::PrintToString(data);
     ASSERT_EQ(got.positions, expected.positions) << testing::PrintToString(data);
     ASSERT_EQ(got.final_line, expected.final_line);

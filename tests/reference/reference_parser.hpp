@@ -3,6 +3,11 @@
 // machine, and the stray-quote test scanning the rest of the line afresh for
 // every quote it judges.  Slow (a line full of stray quotes takes quadratic
 // time) but plain.  Fields are kept as raw bytes; callers decode them.
+//
+// With `skip_initial_space`, blanks behind a delimiter are dropped.  An
+// `escape` byte (ignored when it is the delimiter, the quote, CR or LF) is
+// dropped in every state and the byte behind it taken as text, or kept
+// itself when it ends the data.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +22,14 @@ namespace csv_mendle::reference {
 class ReferenceParser {
  public:
   ReferenceParser(std::string_view data, std::uint64_t position, unsigned char delimiter,
-                  unsigned char quote, bool repair_quotes)
+                  unsigned char quote, bool repair_quotes, bool skip_initial_space = false,
+                  std::optional<unsigned char> escape = std::nullopt)
       : data_(data), position_(position), delimiter_(delimiter), quote_(quote),
-        repair_quotes_(repair_quotes) {}
+        repair_quotes_(repair_quotes), skip_initial_space_(skip_initial_space) {
+    if (escape && *escape != delimiter && *escape != quote && *escape != '\r' && *escape != '\n') {
+      escape_ = escape;
+    }
+  }
 
   // The offset of the next row, and the number of the line it starts on
   // (an LF inside quotes starts a line too).
@@ -30,6 +40,7 @@ class ReferenceParser {
   std::optional<std::vector<std::string>> next_row() {
     const std::uint64_t n = data_.size();
     if (position_ >= n) return std::nullopt;
+    const std::uint64_t row_start = position_;
     enum class State { Start, Unquoted, Quoted, AfterQuote } state = State::Start;
     std::vector<std::string> row;
     std::string field;
@@ -37,12 +48,22 @@ class ReferenceParser {
     for (; position_ < n; ++position_) {
       const unsigned char c = at(position_);
       const bool line_end = c == '\r' || c == '\n';
+      if (escape_ && c == *escape_) {  // the next byte is text, in any state
+        if (position_ + 1 < n) {
+          ++position_;
+          if (at(position_) == '\n') ++line_;
+        }
+        field.push_back(static_cast<char>(at(position_)));
+        if (state != State::Quoted) state = State::Unquoted;
+        continue;
+      }
       switch (state) {
         case State::Start:  // a field's first byte: a quote there opens a quoted field
           if (c == quote_) {
             state = State::Quoted;
             break;
           }
+          if (skip_initial_space_ && position_ > row_start && is_blank(c)) break;
           [[fallthrough]];
         case State::Unquoted:  // unquoted text: a quote is an ordinary byte
           if (c == delimiter_) {
@@ -88,10 +109,14 @@ class ReferenceParser {
  private:
   unsigned char at(std::uint64_t i) const { return static_cast<unsigned char>(data_[i]); }
 
-  // The first offset at or after `i` that is not a space or a tab; a blank
-  // that is the delimiter is not skipped.
+  // A space or a tab that is neither the delimiter nor the escape.
+  bool is_blank(unsigned char c) const {
+    return (c == ' ' || c == '\t') && c != delimiter_ && !(escape_ && c == *escape_);
+  }
+
+  // The first offset at or after `i` that is not blank.
   std::uint64_t skip_blanks(std::uint64_t i) const {
-    while (i < data_.size() && (at(i) == ' ' || at(i) == '\t') && at(i) != delimiter_) ++i;
+    while (i < data_.size() && is_blank(at(i))) ++i;
     return i;
   }
 
@@ -102,11 +127,16 @@ class ReferenceParser {
 
   // The stray-quote test for the quote at `p` inside a quoted field: a quote
   // not followed by the delimiter or a line end is kept as text when a later
-  // quote on the same line is.
+  // quote on the same line is.  An escaped byte is no quote; the line ends
+  // at a line end, escaped or not.
   bool stray_quote_is_literal(std::uint64_t p) const {
     std::uint64_t k = skip_blanks(p + 1);
     if (closes_at(k)) return false;
     for (; k < data_.size() && at(k) != '\r' && at(k) != '\n'; ++k) {
+      if (escape_ && at(k) == *escape_) {
+        if (k + 1 < data_.size() && at(k + 1) != '\r' && at(k + 1) != '\n') ++k;
+        continue;
+      }
       if (at(k) == quote_ && closes_at(skip_blanks(k + 1))) return true;
     }
     return false;
@@ -127,6 +157,8 @@ class ReferenceParser {
   unsigned char delimiter_;
   unsigned char quote_;
   bool repair_quotes_;
+  bool skip_initial_space_;
+  std::optional<unsigned char> escape_;
 };
 
 }  // namespace csv_mendle::reference
