@@ -5,7 +5,10 @@
 // goes to the oldest version of NAME that glibc still exports, with the
 // same meaning.  The headers of a newer glibc bind each call to a newer
 // version, whose only difference is noted beside it.
+#include <pthread.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstddef>
 
@@ -15,12 +18,16 @@ double csv_mendle_log_2_2_5(double);
 int csv_mendle_xstat_2_2_5(int, const char*, struct stat*);
 int csv_mendle_fxstat_2_2_5(int, int, struct stat*);
 unsigned long csv_mendle_strtoul_2_2_5(const char*, char**, int);
+int csv_mendle_pthread_create_2_2_5(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+int csv_mendle_pthread_join_2_2_5(pthread_t, void**);
 }
 __asm__(".symver csv_mendle_memcpy_2_2_5,memcpy@GLIBC_2.2.5");
 __asm__(".symver csv_mendle_log_2_2_5,log@GLIBC_2.2.5");
 __asm__(".symver csv_mendle_xstat_2_2_5,__xstat@GLIBC_2.2.5");
 __asm__(".symver csv_mendle_fxstat_2_2_5,__fxstat@GLIBC_2.2.5");
 __asm__(".symver csv_mendle_strtoul_2_2_5,strtoul@GLIBC_2.2.5");
+__asm__(".symver csv_mendle_pthread_create_2_2_5,pthread_create@GLIBC_2.2.5");
+__asm__(".symver csv_mendle_pthread_join_2_2_5,pthread_join@GLIBC_2.2.5");
 
 namespace {
 // The layout of struct stat that __xstat and __fxstat fill (x86-64).
@@ -51,6 +58,25 @@ int __wrap_fstat(int fd, struct stat* out) {
 // one caller here is libstdc++ reading GLIBCXX_TUNABLES in base 10.
 unsigned long __wrap___isoc23_strtoul(const char* text, char** end, int base) {
   return csv_mendle_strtoul_2_2_5(text, end, base);
+}
+
+// 2.34: the thread functions moved from libpthread into libc, under a new
+// version; the old one stays, the same function.
+int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                          void* (*start)(void*), void* argument) {
+  return csv_mendle_pthread_create_2_2_5(thread, attributes, start, argument);
+}
+int __wrap_pthread_join(pthread_t thread, void** result) {
+  return csv_mendle_pthread_join_2_2_5(thread, result);
+}
+
+// 2.36: arc4random is new; libstdc++'s atomic waits draw their spin
+// back-off from it.  The kernel's getrandom gives the same (a failed call
+// leaves a fixed value, which only makes the back-off less varied).
+unsigned int __wrap_arc4random() {
+  unsigned int value = 0x9E3779B9u;
+  static_cast<void>(syscall(SYS_getrandom, &value, sizeof value, 0));
+  return value;
 }
 
 // 2.32: libstdc++ skips atomic operations while this says the process has
