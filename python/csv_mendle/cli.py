@@ -409,7 +409,9 @@ def change_text(kind: str, change: Mapping[str, int]) -> str:
     if kind == "unclosed_quote":
         taken = plural(change["absorbed_lines"], "line break")
         return f"{label}: opened on line {change['first_line']}, {taken} taken in"
-    text = f"{label}: {plural(change['rows'], 'row')}, first at line {change['first_line']}"
+    # Lines dropped before parsing are lines, not rows.
+    unit = "line" if kind in ("skipped_lines", "comment_lines") else "row"
+    text = f"{label}: {plural(change['rows'], unit)}, first at line {change['first_line']}"
     if "sequences" in change:
         text += f" ({plural(change['sequences'], 'sequence')})"
     return text
