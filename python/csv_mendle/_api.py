@@ -321,8 +321,9 @@ class Reader:
     Python object per cell.  The stream takes the rows not yet handed out, in
     record batches of at most 65,536 rows and about 256 MiB of text, as
     nullable utf8 columns (utf8_view when a requested schema asks for
-    utf8_view in every column) named `column_1` .. `column_N`, N the field count of
-    the widest of all the reader's rows (handed out or not, so the schema
+    utf8_view in every column, as `to_polars` does) named `column_1` ..
+    `column_N`, N the field count of the widest of all the reader's rows
+    (handed out or not, so the schema
     does not depend on how far the reader was iterated) or of the header; a
     row with fewer fields (only possible with `expected_columns=0`, which
     keeps ragged rows, or a given width narrower than the header) has nulls
