@@ -24,28 +24,28 @@ namespace csv_mendle::arrow_columns {
 // offsets are signed 32-bit.
 inline constexpr std::size_t kMaxColumnText = std::numeric_limits<std::int32_t>::max();
 
+// Copies `n` bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as a word from
+// each end (overlapping in the middle when short).
+template <class Word>
+inline void copy_ends(char* to, const char* from, std::size_t n) noexcept {
+  Word head;
+  Word tail;
+  std::memcpy(&head, from, sizeof(Word));
+  std::memcpy(&tail, from + n - sizeof(Word), sizeof(Word));
+  std::memcpy(to, &head, sizeof(Word));
+  std::memcpy(to + n - sizeof(Word), &tail, sizeof(Word));
+}
+
 // Copies `n` bytes with a few loads and stores, no call: most cells are a
 // handful of bytes, where memcpy's call and dispatch would cost more than
-// the copy.  Reads and writes only the `n` bytes (overlapping when short).
+// the copy.  Reads and writes only the `n` bytes.
 inline void copy_cell(char* to, const char* from, std::size_t n) noexcept {
-  if (n >= 8) {
-    if (n > 16) {
-      std::memcpy(to, from, n);
-      return;
-    }
-    std::uint64_t head;
-    std::uint64_t tail;
-    std::memcpy(&head, from, 8);
-    std::memcpy(&tail, from + n - 8, 8);
-    std::memcpy(to, &head, 8);
-    std::memcpy(to + n - 8, &tail, 8);
+  if (n > 16) {
+    std::memcpy(to, from, n);
+  } else if (n >= 8) {
+    copy_ends<std::uint64_t>(to, from, n);
   } else if (n >= 4) {
-    std::uint32_t head;
-    std::uint32_t tail;
-    std::memcpy(&head, from, 4);
-    std::memcpy(&tail, from + n - 4, 4);
-    std::memcpy(to, &head, 4);
-    std::memcpy(to + n - 4, &tail, 4);
+    copy_ends<std::uint32_t>(to, from, n);
   } else if (n > 0) {
     to[0] = from[0];
     to[n / 2] = from[n / 2];
