@@ -503,6 +503,16 @@ std::uint64_t fast_row(ResilientParser& parser, RowTable&) { return parser.posit
 Skim fast_skim(const ResilientParser&, SkimmedRow&) { return Skim::Unknown; }
 #endif
 
+// The fast paths read the row's syntax bytes as distinct ASCII bytes that
+// are no line end, and know no field rule; any other dialect takes the
+// byte-by-byte loop alone.
+bool fast_paths_read(const ResilientParser& parser) noexcept {
+  const Byte delimiter = parser.delimiter;
+  const Byte quote = parser.quote;
+  return delimiter < 0x80 && quote < 0x80 && delimiter != quote && !is_line_end(delimiter) &&
+         !is_line_end(quote) && !parser.rules.skip_initial_space && !parser.rules.escape;
+}
+
 }  // namespace
 
 std::uint64_t bom_offset(std::string_view data) noexcept {
@@ -519,6 +529,7 @@ ResilientParser make_parser(std::string_view data, unsigned char delimiter, unsi
   parser.delimiter = delimiter;
   parser.quote = quote;
   parser.rules = rules;
+  parser.fast_paths = fast_paths_read(parser);
   return parser;
 }
 
@@ -770,15 +781,6 @@ class ByteLoop {
   std::uint64_t quote_opened_at_ = 0;
 };
 
-// The fast paths read the row's syntax bytes as distinct ASCII bytes that
-// are no line end, and know no field rule; any other dialect takes the
-// byte-by-byte loop alone.
-inline bool fast_paths_read(const ResilientParser& parser) noexcept {
-  const Byte delimiter = parser.delimiter;
-  const Byte quote = parser.quote;
-  return delimiter < 0x80 && quote < 0x80 && delimiter != quote && !is_line_end(delimiter) &&
-         !is_line_end(quote) && !parser.rules.skip_initial_space && !parser.rules.escape;
-}
 
 // Out of next_row's way, so that the common row, which the fast path takes
 // whole, pays nothing for the loop's state (BM_parser_clean measures it).
@@ -793,8 +795,7 @@ bool next_row(ResilientParser& parser, RowTable& out) {
   if (parser.position >= parser.data.size()) return false;
   out.open_row();
   clear_facts(parser.row);
-  if (parser.memo_fast_paths == 0) parser.memo_fast_paths = fast_paths_read(parser) ? 1 : 2;
-  const std::uint64_t from = parser.memo_fast_paths == 1 ? fast_row(parser, out) : parser.position;
+  const std::uint64_t from = parser.fast_paths ? fast_row(parser, out) : parser.position;
   if (from == kRowDone) return true;
   // The loop goes on from the field that needs it.
   return parse_row_bytes(parser, out, from);
@@ -831,7 +832,7 @@ bool skim_row(const ResilientParser& parser, SkimmedRow& row) noexcept {
   const Byte delimiter = parser.delimiter;
   const Byte quote = parser.quote;
   const std::uint64_t start = parser.position;
-  if (start >= n || !fast_paths_read(parser)) return false;
+  if (start >= n || !parser.fast_paths) return false;
   switch (fast_skim(parser, row)) {
     case Skim::Plain: return true;
     case Skim::NotPlain: return false;

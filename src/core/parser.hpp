@@ -99,10 +99,11 @@ struct ResilientParser {
   std::uint64_t memo_scan_from = UINT64_MAX;
   std::uint64_t memo_scan_to = 0;
   bool memo_scan_literal = false;
-  // Whether the fast paths can read rows under this dialect, judged at the
-  // first row so that the rows after it pay one test: 0 not yet judged,
-  // 1 they can, 2 they cannot.
-  std::uint8_t memo_fast_paths = 0;
+  // Whether the fast paths can read rows under this dialect and these
+  // rules, judged once by make_parser.  A parser built field by field keeps
+  // false: every row then takes the byte-by-byte loop, which reads any
+  // dialect.
+  bool fast_paths = false;
 
   // What next_row saw of the row it returned last (see RowFacts).
   RowFacts row;

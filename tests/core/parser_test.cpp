@@ -29,14 +29,8 @@ struct Parsed {
 
 ResilientParser parser_at(std::string_view data, std::uint64_t position, unsigned char delimiter,
                           unsigned char quote, bool repair_quotes, const FieldRules& rules) {
-  ResilientParser parser;
-  parser.data = data;
+  ResilientParser parser = make_parser(data, delimiter, quote, repair_quotes, rules);
   parser.position = position;
-  parser.line = 1;
-  parser.repair_quotes = repair_quotes;
-  parser.delimiter = delimiter;
-  parser.quote = quote;
-  parser.rules = rules;
   return parser;
 }
 
