@@ -404,16 +404,18 @@ RepairOptions Arguments::repair_options(std::size_t first) const noexcept {
                                 flag(first + 3), count(first + 4), flag(first + 5));
 }
 
+std::optional<unsigned char> first_byte(std::optional<std::string_view> text) noexcept {
+  if (!text || text->empty()) return std::nullopt;
+  return static_cast<unsigned char>(text->front());
+}
+
 RepairOptions repair_options(std::optional<std::string_view> delimiter,
                              std::string_view quote_char, bool fill_ragged_rows,
                              bool merge_overflow, std::optional<std::uint64_t> expected_columns,
                              bool repair_quotes) noexcept {
   RepairOptions options;
-  if (delimiter && !delimiter->empty()) {
-    options.delimiter = static_cast<unsigned char>(delimiter->front());
-  }
-  options.quote_char = quote_char.empty() ? static_cast<unsigned char>('"')
-                                          : static_cast<unsigned char>(quote_char.front());
+  options.delimiter = first_byte(delimiter);
+  options.quote_char = first_byte(quote_char).value_or('"');
   options.fill_ragged_rows = fill_ragged_rows;
   options.merge_overflow = merge_overflow;
   options.expected_columns = expected_columns;

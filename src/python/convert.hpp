@@ -203,6 +203,11 @@ class Arguments {
 // Python option values to RepairOptions: a delimiter that is absent or empty
 // is left to detection, an empty quote_char means the double quote, and of any
 // other text only the first byte of its UTF-8 form counts.  Cannot fail.
+// The byte an optional one-character option stands for: the first byte of
+// its UTF-8 form; nothing for None or an empty text.
+[[nodiscard]] std::optional<unsigned char> first_byte(
+    std::optional<std::string_view> text) noexcept;
+
 [[nodiscard]] RepairOptions repair_options(std::optional<std::string_view> delimiter,
                                            std::string_view quote_char, bool fill_ragged_rows,
                                            bool merge_overflow,

@@ -67,17 +67,12 @@ PyObject* header_list(const Header& header) {
   return list.release();
 }
 
-// A new tuple of two new references, which it takes over; null when either
-// is (its exception set) or the tuple cannot be made.
-PyObject* pair(OwnedRef first, OwnedRef second) {
-  if (!first || !second) return nullptr;
-  return PyTuple_Pack(2, first.get(), second.get());
-}
-
-// The same with three.
-PyObject* triple(OwnedRef first, OwnedRef second, OwnedRef third) {
-  if (!first || !second || !third) return nullptr;
-  return PyTuple_Pack(3, first.get(), second.get(), third.get());
+// A new tuple of new references, which it takes over; null when any is (its
+// exception set) or the tuple cannot be made.
+template <class... Refs>
+PyObject* tuple_of(Refs... items) {
+  if (!(items && ...)) return nullptr;
+  return PyTuple_Pack(sizeof...(Refs), items.get()...);
 }
 
 // ---- the encoding ----
@@ -114,12 +109,6 @@ constexpr std::array<Param, N + M> joined(const std::array<Param, N>& first,
   for (std::size_t i = 0; i < N; ++i) out[i] = first[i];
   for (std::size_t i = 0; i < M; ++i) out[N + i] = second[i];
   return out;
-}
-
-// The first byte of an optional text; nothing for none or an empty one.
-std::optional<unsigned char> first_byte(std::optional<std::string_view> text) noexcept {
-  if (!text || text->empty()) return std::nullopt;
-  return static_cast<unsigned char>(text->front());
 }
 
 // The repair options held by the parameters from `first` on: the backend's
@@ -234,9 +223,9 @@ PyObject* Package_read(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     // Built before the rows object takes the header over.
     OwnedRef header = OwnedRef::steal(header_list(repaired.header));
     // Moved, not copied: the input and the table become the rows object's.
-    return triple(OwnedRef::steal(repaired_rows_new(DeliveredRows(std::move(repaired.rows)),
-                                                    std::move(repaired.header))),
-                  OwnedRef::steal(result_dict(repaired.report)), std::move(header));
+    return tuple_of(OwnedRef::steal(repaired_rows_new(DeliveredRows(std::move(repaired.rows)),
+                                                      std::move(repaired.header))),
+                    OwnedRef::steal(result_dict(repaired.report)), std::move(header));
   });
 }
 
@@ -257,13 +246,12 @@ PyObject* Package_sniff_dialect(PyObject*, PyObject* const* args, Py_ssize_t nar
     if (sample.take(arguments.object(0)) < 0) return nullptr;
     // Only the quote counts: the delimiter and the width are to be found.
     RepairOptions options;
-    options.quote_char = repair_options(std::nullopt, arguments.text(1), true, true,
-                                        std::nullopt, true).quote_char;
+    options.quote_char = first_byte(arguments.text(1)).value_or('"');
     // A sample is a file's head, quick to read: the interpreter stays.
     const Dialect dialect = settle_dialect(sample.bytes(), options);
     const std::string delimiter(latin1_char(dialect.delimiter).view());
-    return pair(OwnedRef::steal(text_object(delimiter)),
-                OwnedRef::steal(PyLong_FromUInt64(dialect.expected_columns)));
+    return tuple_of(OwnedRef::steal(text_object(delimiter)),
+                    OwnedRef::steal(PyLong_FromUInt64(dialect.expected_columns)));
   });
 }
 
