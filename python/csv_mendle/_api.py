@@ -209,13 +209,14 @@ def _output_options(
     delimiter: str | None, quote_char: str | None, line_terminator: str, write_bom: bool,
     output_delimiter: str | None, output_quote_char: str | None,
 ) -> tuple[Any, ...]:
-    """How `repair` writes, checked, as the native call takes it last.  Where
-    the delimiter is sniffed, the core checks it against the output quote."""
+    """How `repair` writes, checked, as the native call takes it last;
+    `delimiter` and `quote_char` are those read, already checked.  Where the
+    delimiter is sniffed, the core checks it against the output quote."""
     if line_terminator not in LINE_TERMINATORS:
         raise ValueError(f"line_terminator must be '\\n' or '\\r\\n', not {line_terminator!r}")
     output_delimiter = _character("output_delimiter", output_delimiter, DELIMITER_NAMES)
     output_quote_char = _character("output_quote_char", output_quote_char)
-    written_delimiter = output_delimiter or _character("delimiter", delimiter, DELIMITER_NAMES)
+    written_delimiter = output_delimiter or delimiter
     written_quote = output_quote_char or (SNIFFED_QUOTES if quote_char is None else quote_char)
     if written_delimiter is not None:
         _distinct(output_delimiter=written_delimiter, output_quote_char=written_quote)
@@ -302,7 +303,7 @@ def repair(
     read_as = _read_options(delimiter, quote_char, expected_columns, repair_quotes,
                             fill_ragged_rows, merge_overflow, encoding, skip_rows, comment,
                             skip_initial_space, escape_char, header)
-    written_as = _output_options(delimiter, quote_char, line_terminator, write_bom,
+    written_as = _output_options(read_as[0], quote_char, line_terminator, write_bom,
                                  output_delimiter, output_quote_char)
     values = _csv_mendle.repair(source, output, quarantine, *read_as, *written_as)
     return RepairResult(**values)
